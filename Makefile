@@ -1,0 +1,80 @@
+# vellum developer targets. `make test` works on a fresh machine: it creates .venv,
+# builds a real wheel, installs it with its test extras, installs GoogleTest through apt
+# when missing, runs the C++ tests with ctest and then pytest.
+
+PYTHON ?= python3.11
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+JOBS   ?= 2
+SECOND_PYTHONS ?= python3.12 python3.13
+
+.PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
+        second-python clean
+
+all: test
+
+$(VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	touch $@
+
+venv: $(VENV)/.ready
+
+# Build the wheel exactly as users get it, then install it (with the test extras).
+wheel: venv
+	rm -rf dist
+	$(VPY) -m pip wheel . --no-deps -w dist -q
+	$(VPY) -m pip install -q "$$(ls dist/vellum-*.whl)[test,bench]"
+	$(VPY) -m pip install -q --force-reinstall --no-deps dist/vellum-*.whl
+
+gtest:
+	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev)
+
+cpp-build: gtest
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+
+cpp-test: cpp-build
+	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+
+abi3: wheel
+	$(VENV)/bin/abi3audit --strict --report dist/vellum-*.whl
+
+stubtest: wheel
+	cd tests && ../$(VPY) -m mypy.stubtest vellum._vellum --ignore-missing-stub --allowlist ../tests/stubtest-allowlist.txt
+
+py-test: wheel
+	cd tests && ../$(VPY) -m pytest -p no:cacheprovider python
+
+# The abi3 wheel must import and work under every other CPython on the machine.
+second-python: wheel
+	@for py in $(SECOND_PYTHONS); do \
+	  if command -v $$py >/dev/null 2>&1 && $$py -c 'import sys' >/dev/null 2>&1; then \
+	    echo "== abi3 wheel under $$py"; \
+	    rm -rf build/venv-$$py && $$py -m venv build/venv-$$py && \
+	    build/venv-$$py/bin/python -m pip install -q dist/vellum-*.whl && \
+	    (cd tests && ../build/venv-$$py/bin/python python/abi3_smoke.py) || exit 1; \
+	  fi; \
+	done
+
+test: cpp-test abi3 stubtest py-test second-python
+
+run: wheel
+	$(VPY) -m vellum
+
+bench: wheel
+	$(VPY) bench/run_all.py
+
+# C++ tests under ThreadSanitizer, then under AddressSanitizer with UBSan.
+sanitize: gtest
+	cmake -S . -B build/tsan -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_SANITIZE=thread >/dev/null
+	cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+	cmake -S . -B build/asan -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_SANITIZE=address,undefined >/dev/null
+	cmake --build build/asan -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,237 @@
+#pragma once
+// Store: the in-memory key space, a fixed array of shards, each a reader-writer lock
+// around one hash table of entries. Every operation is thread-safe and returns a value
+// or a StoreError; none throws.
+//
+// Key mapping: a key's 64-bit hash (key_hash) selects shard (hash >> 32) & shard_mask;
+// the low half addresses the slot inside that shard's table.
+//
+// Lock order, the only order in which locks are ever nested:
+//   persistence save_lock -> shard locks (several only in ascending index) -> wal_lock
+//   -> stats_lock.
+// Single-key operations hold one shard lock at a time: shared for reads, exclusive for
+// writes. `flush` takes every shard exclusively in ascending order.
+//
+// Accounting invariant: used_memory() equals the sum of all entry charges plus the sum of
+// every shard's table_charge, maintained incrementally by atomic add/subtract.
+//
+// Ownership: a Store is always held by std::shared_ptr (Cache, Server, server threads);
+// the sweeper and persistence threads hold std::weak_ptr and end when it is gone or
+// `closed` is set.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/clock.h"
+#include "core/store_error.h"
+#include "core/table.h"
+#include "core/value.h"
+#include "core/wal_record.h"
+#include "platform/io_error.h"
+
+namespace vellum {
+
+enum class EvictionPolicy : uint8_t { NoEviction = 0, AllKeysLru = 1, VolatileLru = 2 };
+enum class FsyncPolicy : uint8_t { Always = 0, EverySec = 1, Never = 2 };
+
+struct StoreConfig {
+  uint64_t max_memory = 0;  // 0 = no ceiling
+  EvictionPolicy policy = EvictionPolicy::NoEviction;
+  uint64_t shards = 64;     // rounded up to a power of two
+  std::optional<std::string> persist_dir;
+  FsyncPolicy fsync = FsyncPolicy::EverySec;
+  uint64_t snapshot_interval = 300;  // seconds, 0 = no periodic snapshot
+  uint64_t sweep_interval_ms = 100;  // 0 = no sweeper
+};
+
+struct ExistsCharge {
+  bool live = false;
+  uint64_t charge = 0;
+};
+
+// Counters of cache behaviour, summed over shards on read.
+struct StoreCounters {
+  uint64_t hits = 0;
+  uint64_t misses = 0;
+  uint64_t evictions = 0;
+  uint64_t expired = 0;
+};
+
+struct alignas(64) Shard {
+  mutable std::shared_mutex lock;
+  ShardTable table;                       // guarded by lock
+  std::atomic<uint64_t> table_charge{0};  // the charge this shard last contributed
+  std::atomic<uint64_t> hits{0}, misses{0}, evictions{0}, expired{0};
+};
+
+class Store : public std::enable_shared_from_this<Store> {
+  struct Passkey {};
+
+ public:
+  Store(Passkey, const StoreConfig& config, std::shared_ptr<const Clock> clock);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Builds an in-memory store and, unless `start_sweeper` is false, starts its sweeper.
+  // REQUIRES: !config.persist_dir (a persistent store is built by Store::open).
+  static std::shared_ptr<Store> create(const StoreConfig& config,
+                                       std::shared_ptr<const Clock> clock = nullptr,
+                                       bool start_sweeper = true);
+  // Opens (or, without persist_dir, creates) a store on a data directory: lock, load,
+  // replay, attach, purge, start threads. Defined by the persistence layer.
+  static IoResult<std::shared_ptr<Store>> open(const StoreConfig& config,
+                                               std::shared_ptr<const Clock> clock = nullptr);
+
+  // ---- strings and keys ----
+  StoreResult<std::optional<Bytes>> get(BytesView key);
+  StoreResult<bool> set(BytesView key, BytesView value, std::optional<uint64_t> ttl_ms, bool nx, bool xx);
+  std::vector<std::optional<Bytes>> mget(std::span<const Bytes> keys);
+  StoreResult<void> mset(std::span<const std::pair<Bytes, Bytes>> pairs);
+  StoreResult<int64_t> incr_by(BytesView key, int64_t delta);
+  StoreResult<uint64_t> append(BytesView key, BytesView value);
+  uint64_t del(std::span<const Bytes> keys);
+  bool exists(BytesView key) const;
+  ExistsCharge exists_with_charge(BytesView key) const;
+  std::vector<Bytes> keys(BytesView pattern) const;
+  void flush();
+  uint64_t used_memory() const { return used_memory_.load(std::memory_order_relaxed); }
+  uint64_t key_count() const;
+  StoreResult<void> restore_string(BytesView key, BytesView value, uint64_t expires_at_ms);
+
+  // ---- expiry ----
+  int64_t pttl(BytesView key) const;
+  int64_t ttl(BytesView key) const;
+  bool pexpire(BytesView key, uint64_t milliseconds);
+  bool persist(BytesView key);
+  // Sets an absolute expiry (0 removes it) on a present key; used by log replay.
+  bool expire_at(BytesView key, uint64_t expires_at_ms);
+  // Removes every expired entry through the normal removal path; returns the count.
+  uint64_t purge_expired();
+
+  // ---- hashes ----
+  StoreResult<bool> hset(BytesView key, BytesView field, BytesView value);
+  StoreResult<std::optional<Bytes>> hget(BytesView key, BytesView field);
+  StoreResult<uint64_t> hdel(BytesView key, std::span<const Bytes> fields);
+  StoreResult<std::vector<std::pair<Bytes, Bytes>>> hgetall(BytesView key);
+  StoreResult<uint64_t> hlen(BytesView key);
+
+  // ---- lists ----
+  StoreResult<uint64_t> lpush(BytesView key, std::span<const Bytes> values);
+  StoreResult<uint64_t> rpush(BytesView key, std::span<const Bytes> values);
+  StoreResult<std::optional<Bytes>> lpop(BytesView key);
+  StoreResult<std::optional<Bytes>> rpop(BytesView key);
+  StoreResult<uint64_t> llen(BytesView key);
+  StoreResult<std::vector<Bytes>> lrange(BytesView key, int64_t start, int64_t stop);
+
+  // ---- sets ----
+  StoreResult<uint64_t> sadd(BytesView key, std::span<const Bytes> members);
+  StoreResult<uint64_t> srem(BytesView key, std::span<const Bytes> members);
+  StoreResult<std::vector<Bytes>> smembers(BytesView key);
+  StoreResult<bool> sismember(BytesView key, BytesView member);
+  StoreResult<uint64_t> scard(BytesView key);
+
+  // Inserts or replaces a collection with its charge; no admission, no expiry check,
+  // nothing logged, no stamp. Used while loading.
+  void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);
+
+  // ---- configuration, lifecycle, statistics ----
+  const StoreConfig& config() const { return config_; }
+  uint64_t max_memory() const { return config_.max_memory; }
+  uint64_t now_ms() const;
+  const Clock& clock() const { return *clock_; }
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // Sets `closed`; returns whether it was already set.
+  bool mark_closed() { return closed_.exchange(true, std::memory_order_acq_rel); }
+  StoreCounters counters() const;
+
+  // One SplitMix64 draw from the store's shared generator.
+  uint64_t next_random();
+
+  // ---- access for the persistence layer ----
+  size_t shard_count() const { return shards_.size(); }
+  Shard& shard(size_t i) { return shards_[i]; }
+  const Shard& shard(size_t i) const { return shards_[i]; }
+  // Attaches the persistence record. REQUIRES: no other thread uses the store yet.
+  void attach_persistence(std::unique_ptr<PersistHook> hook) { persist_ = std::move(hook); }
+  PersistHook* persistence() const { return persist_.get(); }
+  // While replaying, every present entry counts as live whatever its expiry and no
+  // admission check runs, so the log rebuilds exactly the logged history.
+  void set_replaying(bool on) { replaying_ = on; }
+  void start_sweeper();
+  // Sum of all entry charges plus table charges, computed by a full scan (for tests and
+  // audits; used_memory() must always equal it when the store is quiescent).
+  uint64_t audit_charge_sum() const;
+  // Number of collection entries holding no element (must be 0 after every operation).
+  uint64_t audit_empty_collections() const;
+
+  // One sweeper pass over every shard at time `now` (exposed for tests).
+  void sweep_pass(uint64_t now);
+  // Evicts one approximately least-recently-used key; false when nothing qualified.
+  bool evict_one(bool volatile_only);
+
+ private:
+  enum class Lookup { Missing, Expired, Live };
+
+  Shard& shard_for(uint64_t hash) { return shards_[(hash >> 32) & shard_mask_]; }
+  const Shard& shard_for(uint64_t hash) const { return shards_[(hash >> 32) & shard_mask_]; }
+  uint64_t hash_key(BytesView key) const;
+  uint32_t next_stamp();
+  void stamp(Entry& e);
+  StoreResult<void> admit(uint64_t estimate);
+  uint64_t estimate_growth(BytesView key, uint64_t hash) const;
+  void log(const WalRecord& r);
+  void update_table_charge(Shard& s);
+  void charge_add(uint64_t n) { used_memory_.fetch_add(n, std::memory_order_relaxed); }
+  void charge_sub(uint64_t n) { used_memory_.fetch_sub(n, std::memory_order_relaxed); }
+  // REQUIRES: s.lock held exclusively.
+  bool expire_if_due(Shard& s, BytesView key, uint64_t hash, uint64_t now);
+  bool remove_entry(Shard& s, BytesView key, uint64_t hash);
+  // Inserts a new entry or replaces the existing one under its key, with accounting.
+  // REQUIRES: s.lock held exclusively.
+  Entry& put_entry(Shard& s, uint64_t hash, Entry&& e);
+  // Lazy expiry for reads: the caller released its shared lock after seeing `key` expired.
+  void expire_after_read(Shard& s, BytesView key, uint64_t hash);
+
+  template <class Fn>
+  auto read_collection(BytesView key, ValueKind kind, Fn&& fn) -> decltype(fn(std::declval<CollectionRecord&>()));
+  StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
+  StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
+  StoreResult<uint64_t> add_members(BytesView key, std::span<const Bytes> members);
+
+  StoreConfig config_;
+  std::shared_ptr<const Clock> clock_;
+  std::vector<Shard> shards_;
+  uint64_t shard_mask_ = 0;
+  std::atomic<uint64_t> used_memory_{0};
+  std::atomic<uint64_t> rng_state_{0x853c49e6748fea9bULL};
+  std::atomic<uint32_t> access_clock_{0};
+  std::atomic<bool> closed_{false};
+  bool replaying_ = false;
+  std::unique_ptr<PersistHook> persist_;
+};
+
+// The fixed-key hash of the key space (folded-multiply construction, the same in every
+// process), used for shard selection and table addressing.
+uint64_t key_hash(BytesView key);
+
+// Whole-key glob match: * ? [class] [^class] and backslash escapes; every pattern is valid.
+bool glob_match(BytesView pattern, BytesView key);
+
+// Relative-to-absolute expiry: now + ms, saturating at 2^64 - 1; 0 is stored as 1.
+inline uint64_t absolute_expiry(uint64_t now, uint64_t ms) {
+  uint64_t at = now + ms;
+  if (at < now) at = ~uint64_t{0};
+  return at == 0 ? 1 : at;
+}
+
+}  // namespace vellum

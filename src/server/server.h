@@ -1,0 +1,39 @@
+#pragma once
+// Server: serves a Store to RESP2 clients over TCP, one accept thread ("vellum-accept")
+// and one thread per connection ("vellum-conn"). start/stop/port/running are
+// thread-safe; the destructor stops a running server. The server never calls into Python.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/store.h"
+#include "platform/io_error.h"
+
+namespace vellum::server {
+
+class Server {
+ public:
+  Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds host:port and starts accepting; does nothing while running. The error's text is
+  // the reason only; callers add "cannot bind {host}:{port}: ".
+  IoResult<void> start();
+  // Stops accepting, closes every connection and joins every thread. Safe to repeat.
+  void stop();
+  // The bound port while running; otherwise the configured port before the first start
+  // and the last bound port after a stop.
+  uint16_t port() const;
+  bool running() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vellum::server
