@@ -200,13 +200,28 @@ class Store : public std::enable_shared_from_this<Store> {
   // REQUIRES: s.lock held exclusively.
   Entry& put_entry(Shard& s, uint64_t hash, Entry&& e);
   // Lazy expiry for reads: the caller released its shared lock after seeing `key` expired.
-  void expire_after_read(Shard& s, BytesView key, uint64_t hash);
+  void expire_after_read(Shard& s, BytesView key, uint64_t hash, uint64_t now);
 
+  struct Probe {
+    bool live = false;
+    uint64_t charge = 0;
+    uint64_t growth = 0;
+  };
+  // One shared-lock look at `key`: liveness, its charge and the table growth estimate.
+  Probe probe(BytesView key, uint64_t hash, uint64_t now) const;
+  // The common read path of collections; `fn` runs on a live record of `kind` under the
+  // shared lock and builds the result from copies.
+  template <class R, class Fn>
+  StoreResult<R> read_collection(BytesView key, ValueKind kind, Fn&& fn);
+  // The common write path of adding operations: admission, create-if-missing, kind check.
   template <class Fn>
-  auto read_collection(BytesView key, ValueKind kind, Fn&& fn) -> decltype(fn(std::declval<CollectionRecord&>()));
+  StoreResult<uint64_t> add_to_collection(BytesView key, ValueKind kind, uint64_t estimate, Fn&& fn);
+  // The common write path of removing operations.
+  template <class R, class Fn>
+  StoreResult<R> remove_from_collection(BytesView key, ValueKind kind, Fn&& fn);
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
-  StoreResult<uint64_t> add_members(BytesView key, std::span<const Bytes> members);
+  StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);
 
   StoreConfig config_;
   std::shared_ptr<const Clock> clock_;

@@ -59,7 +59,7 @@ class ShardTable {
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
-  uint64_t buckets() const { return mask_ == 0 && !index_ ? 0 : mask_ + 1; }
+  uint64_t buckets() const { return index_ ? mask_ + 1 : 0; }
   // Counted capacity: live entries plus the slots still free before the table must grow.
   uint64_t capacity() const { return bucket_capacity(buckets()); }
   bool has_free_slot() const { return size() < capacity(); }
