@@ -1,0 +1,355 @@
+#include "server/resp.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace vellum::server {
+
+std::optional<int64_t> parse_int(std::string_view text) {
+  size_t first_digit = 0;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) first_digit = 1;
+  if (first_digit == text.size()) return std::nullopt;
+  for (size_t i = first_digit; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  // from_chars takes a '-' but not a '+'; the digits were checked above, so dropping the
+  // '+' cannot let a second sign through.
+  std::string_view number = text[0] == '+' ? text.substr(1) : text;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (ec != std::errc{} || end != number.data() + number.size()) return std::nullopt;
+  return value;
+}
+
+namespace {
+
+enum class Step { Ok, End, TooBig };
+
+bool is_inline_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// Removes the one CR that may stand before the LF that ended `line` (the LF is already
+// gone).
+std::string_view strip_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// Splits an inline request line into arguments (quoting rules in the header of this
+// form: double quotes with backslash escapes, single quotes with only \' as an escape).
+std::variant<Request, ProtocolError> split_inline(std::string_view line) {
+  Request args;
+  size_t i = 0;
+  const size_t n = line.size();
+  while (true) {
+    while (i < n && is_inline_space(line[i])) ++i;
+    if (i == n) return args;
+    Bytes arg;
+    if (line[i] == '"') {
+      ++i;
+      bool closed = false;
+      while (i < n) {
+        char c = line[i];
+        if (c == '\\' && i + 1 < n) {
+          char e = line[i + 1];
+          arg.push_back(e == 't' ? '\t' : e == 'r' ? '\r' : e == 'n' ? '\n' : e);
+          i += 2;
+        } else if (c == '"') {
+          ++i;
+          closed = true;
+          break;
+        } else {
+          arg.push_back(c);
+          ++i;
+        }
+      }
+      if (!closed) return ProtocolError{kUnbalancedQuotes};
+    } else if (line[i] == '\'') {
+      ++i;
+      bool closed = false;
+      while (i < n) {
+        char c = line[i];
+        if (c == '\\' && i + 1 < n && line[i + 1] == '\'') {
+          arg.push_back('\'');
+          i += 2;
+        } else if (c == '\'') {
+          ++i;
+          closed = true;
+          break;
+        } else {
+          arg.push_back(c);
+          ++i;
+        }
+      }
+      if (!closed) return ProtocolError{kUnbalancedQuotes};
+    } else {
+      size_t start = i;
+      while (i < n && !is_inline_space(line[i])) ++i;
+      arg.assign(line.substr(start, i - start));
+    }
+    args.push_back(std::move(arg));
+  }
+}
+
+// The request grammar, shared by the blocking read and the look-ahead over buffered bytes
+// so the two can never disagree. A Cursor supplies bytes; Step::End means "no more bytes":
+// the end of the stream for a blocking cursor, the end of the buffer for a look-ahead one.
+// The line view a cursor hands out is valid only until its next call.
+template <class Cursor>
+ReadOutcome parse_request(Cursor& c) {
+  char first = 0;
+  if (!c.peek(first)) return EndOfStream{};
+
+  std::string_view line;
+  if (first != '*') {
+    Step s = c.read_line(line);
+    if (s == Step::End) return EndOfStream{};
+    if (s == Step::TooBig) return ProtocolError{kTooBigLine};
+    auto split = split_inline(line);
+    if (auto* err = std::get_if<ProtocolError>(&split)) return *err;
+    return std::get<Request>(std::move(split));
+  }
+
+  Step s = c.read_line(line);
+  if (s == Step::End) return EndOfStream{};
+  if (s == Step::TooBig) return ProtocolError{kTooBigLine};
+  std::optional<int64_t> count = parse_int(line.substr(1));
+  if (!count || *count > kMaxMultibulkCount) return ProtocolError{kInvalidMultibulkLength};
+  Request req;
+  if (*count <= 0) return req;
+  if constexpr (Cursor::kKeepsArguments) {
+    req.reserve(std::min(static_cast<size_t>(*count), kMaxReservedArgs));
+  }
+  for (int64_t i = 0; i < *count; ++i) {
+    s = c.read_line(line);
+    if (s == Step::End) return EndOfStream{};
+    if (s == Step::TooBig) return ProtocolError{kTooBigLine};
+    if (line.empty() || line[0] != '$') return ProtocolError{kExpectedBulkHeader};
+    std::optional<int64_t> len = parse_int(line.substr(1));
+    if (!len || *len < 0 || *len > kMaxBulkLength) return ProtocolError{kInvalidBulkLength};
+    Bytes arg;
+    if (!c.read_payload(static_cast<size_t>(*len), arg)) return EndOfStream{};
+    char term[2];
+    if (!c.read_two(term)) return EndOfStream{};
+    if (term[0] != '\r' || term[1] != '\n') return ProtocolError{kBulkNotTerminated};
+    if constexpr (Cursor::kKeepsArguments) req.push_back(std::move(arg));
+  }
+  return req;
+}
+
+// Looks at the bytes of a buffer without consuming them; running out is Step::End.
+class LookaheadCursor {
+ public:
+  static constexpr bool kKeepsArguments = false;
+
+  LookaheadCursor(const char* data, size_t len) : data_(data), len_(len) {}
+
+  bool peek(char& c) {
+    if (pos_ == len_) return false;
+    c = data_[pos_];
+    return true;
+  }
+
+  Step read_line(std::string_view& line) {
+    size_t window = std::min(len_ - pos_, kMaxLineBytes);
+    const char* start = data_ + pos_;
+    const void* lf = std::memchr(start, '\n', window);
+    if (lf == nullptr) return window == kMaxLineBytes ? Step::TooBig : Step::End;
+    size_t n = static_cast<size_t>(static_cast<const char*>(lf) - start);
+    line = strip_cr(std::string_view(start, n));
+    pos_ += n + 1;
+    return Step::Ok;
+  }
+
+  bool read_payload(size_t n, Bytes&) {
+    if (len_ - pos_ < n) return false;
+    pos_ += n;
+    return true;
+  }
+
+  bool read_two(char out[2]) {
+    if (len_ - pos_ < 2) return false;
+    out[0] = data_[pos_];
+    out[1] = data_[pos_ + 1];
+    pos_ += 2;
+    return true;
+  }
+
+ private:
+  const char* data_;
+  size_t len_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+// Takes bytes from the reader's buffer, refilling it from the source when it is empty. A
+// failed or empty refill is Step::End. Lines that span refills are gathered in `scratch_`,
+// which never holds more than kMaxLineBytes bytes.
+class BlockingCursor {
+ public:
+  static constexpr bool kKeepsArguments = true;
+
+  explicit BlockingCursor(RequestReader& r) : r_(r) {}
+
+  bool peek(char& c) {
+    if (!ensure()) return false;
+    c = r_.buf_[r_.pos_];
+    return true;
+  }
+
+  Step read_line(std::string_view& line) {
+    scratch_.clear();
+    size_t taken = 0;
+    for (;;) {
+      if (!ensure()) return Step::End;
+      const char* start = r_.buf_.data() + r_.pos_;
+      size_t window = std::min(r_.end_ - r_.pos_, kMaxLineBytes - taken);
+      const void* lf = std::memchr(start, '\n', window);
+      if (lf != nullptr) {
+        size_t n = static_cast<size_t>(static_cast<const char*>(lf) - start);
+        r_.pos_ += n + 1;
+        if (taken == 0) {
+          line = strip_cr(std::string_view(start, n));
+        } else {
+          scratch_.append(start, n);
+          line = strip_cr(scratch_);
+        }
+        return Step::Ok;
+      }
+      scratch_.append(start, window);
+      taken += window;
+      r_.pos_ += window;
+      if (taken == kMaxLineBytes) return Step::TooBig;
+    }
+  }
+
+  bool read_payload(size_t n, Bytes& out) {
+    // The announced length only bounds the reservation; the string grows as bytes come.
+    out.reserve(std::min(n, kMaxReservedPayload));
+    while (n > 0) {
+      if (!ensure()) return false;
+      size_t k = std::min(n, r_.end_ - r_.pos_);
+      out.append(r_.buf_.data() + r_.pos_, k);
+      r_.pos_ += k;
+      n -= k;
+    }
+    return true;
+  }
+
+  bool read_two(char out[2]) {
+    for (int i = 0; i < 2; ++i) {
+      if (!ensure()) return false;
+      out[i] = r_.buf_[r_.pos_++];
+    }
+    return true;
+  }
+
+ private:
+  bool ensure() {
+    if (r_.pos_ < r_.end_) return true;
+    r_.pos_ = r_.end_ = 0;
+    auto got = r_.source_.read(r_.buf_.data(), r_.buf_.size());
+    if (!got || got.value() == 0) return false;
+    r_.end_ = got.value();
+    return true;
+  }
+
+  RequestReader& r_;
+  std::string scratch_;
+};
+
+ReadOutcome RequestReader::read_request() {
+  BlockingCursor cursor(*this);
+  return parse_request(cursor);
+}
+
+bool RequestReader::buffered_request_complete() const {
+  LookaheadCursor cursor(buf_.data() + pos_, end_ - pos_);
+  return !std::holds_alternative<EndOfStream>(parse_request(cursor));
+}
+
+IoResult<void> ReplyWriter::put(std::string_view piece) {
+  if (piece.size() > buf_.size() - len_ || piece.size() >= buf_.size()) {
+    if (auto r = flush_output(); !r) return r;
+  }
+  if (piece.size() >= buf_.size()) return sink_.write_all(piece.data(), piece.size());
+  std::memcpy(buf_.data() + len_, piece.data(), piece.size());
+  len_ += piece.size();
+  return {};
+}
+
+IoResult<void> ReplyWriter::put_line_text(std::string_view text) {
+  if (text.find_first_of("\r\n") == std::string_view::npos) return put(text);
+  std::string clean(text);
+  std::replace_if(clean.begin(), clean.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return put(clean);
+}
+
+IoResult<void> ReplyWriter::write_reply(const Reply& reply) {
+  auto header = [this](char tag, int64_t n) {
+    char text[24];
+    text[0] = tag;
+    auto [end, ec] = std::to_chars(text + 1, text + sizeof text - 2, n);
+    (void)ec;  // 20 digits and a sign always fit
+    end[0] = '\r';
+    end[1] = '\n';
+    return put(std::string_view(text, static_cast<size_t>(end + 2 - text)));
+  };
+  switch (reply.kind) {
+    case Reply::Kind::Simple:
+    case Reply::Kind::Error: {
+      if (auto r = put(reply.kind == Reply::Kind::Simple ? "+" : "-"); !r) return r;
+      if (auto r = put_line_text(reply.text); !r) return r;
+      return put("\r\n");
+    }
+    case Reply::Kind::Integer:
+      return header(':', reply.integer);
+    case Reply::Kind::Bulk: {
+      if (auto r = header('$', static_cast<int64_t>(reply.text.size())); !r) return r;
+      if (auto r = put(reply.text); !r) return r;
+      return put("\r\n");
+    }
+    case Reply::Kind::Null:
+      return put("$-1\r\n");
+    case Reply::Kind::Array: {
+      if (auto r = header('*', static_cast<int64_t>(reply.elements.size())); !r) return r;
+      for (const Reply& e : reply.elements) {
+        if (auto r = write_reply(e); !r) return r;
+      }
+      return {};
+    }
+  }
+  return {};
+}
+
+IoResult<void> ReplyWriter::flush_output() {
+  if (len_ == 0) return {};
+  size_t n = len_;
+  len_ = 0;
+  return sink_.write_all(buf_.data(), n);
+}
+
+namespace {
+
+class StringSink final : public ByteSink {
+ public:
+  IoResult<void> write_all(const char* data, size_t len) override {
+    out.append(data, len);
+    return {};
+  }
+  std::string out;
+};
+
+}  // namespace
+
+std::string encode_reply(const Reply& reply) {
+  StringSink sink;
+  ReplyWriter writer(sink);
+  // A StringSink never fails, so neither can the writer.
+  (void)writer.write_reply(reply);
+  (void)writer.flush_output();
+  return std::move(sink.out);
+}
+
+}  // namespace vellum::server

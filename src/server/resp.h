@@ -1,0 +1,155 @@
+#pragma once
+// The RESP2 codec of one connection: RequestReader turns the bytes a client sends into
+// Requests, ReplyWriter turns Replies into wire bytes. Each instance belongs to one
+// connection thread and is not thread-safe. Both work over small byte-source and
+// byte-sink interfaces, so the codec is tested and fuzzed without sockets.
+//
+// Requests come in two forms, chosen by their first byte: '*' starts the multibulk form
+// (an array of bulk strings, what client libraries send); anything else is an inline line
+// split into words. Limits, enforced before any allocation they would size:
+//   - a line (multibulk header, bulk header or inline request) holds at most
+//     kMaxLineBytes bytes counting its LF;
+//   - a multibulk count is at most kMaxMultibulkCount, and at most kMaxReservedArgs slots
+//     are reserved before the elements arrive;
+//   - a bulk length is at most kMaxBulkLength, and at most kMaxReservedPayload bytes are
+//     reserved before the payload arrives.
+// So a client that announces the largest sizes and then sends nothing costs no large
+// allocation.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/bytes.h"
+#include "platform/io_error.h"
+
+namespace vellum::server {
+
+inline constexpr size_t kBufferBytes = 8192;
+inline constexpr size_t kMaxLineBytes = 65538;
+inline constexpr int64_t kMaxMultibulkCount = 1048576;
+inline constexpr int64_t kMaxBulkLength = 536870912;
+inline constexpr size_t kMaxReservedArgs = 1024;
+inline constexpr size_t kMaxReservedPayload = 65536;
+
+// Argument 0 is the command name exactly as sent. An empty Request is valid and gets no
+// reply.
+using Request = std::vector<Bytes>;
+
+struct EndOfStream {
+  bool operator==(const EndOfStream&) const = default;
+};
+
+// A malformed request; `message` is one of the fixed texts below. The connection answers
+// "ERR Protocol error: {message}" and closes.
+struct ProtocolError {
+  std::string_view message;
+  bool operator==(const ProtocolError&) const = default;
+};
+
+inline constexpr std::string_view kTooBigLine = "too big line in request";
+inline constexpr std::string_view kInvalidMultibulkLength = "invalid multibulk length";
+inline constexpr std::string_view kExpectedBulkHeader = "expected '$' bulk string header";
+inline constexpr std::string_view kInvalidBulkLength = "invalid bulk length";
+inline constexpr std::string_view kBulkNotTerminated = "bulk string not terminated by CRLF";
+inline constexpr std::string_view kUnbalancedQuotes = "unbalanced quotes in request";
+
+using ReadOutcome = std::variant<Request, EndOfStream, ProtocolError>;
+
+// The integer syntax of counts, lengths and numeric arguments: an optional '+' or '-'
+// followed by one or more decimal digits and nothing else, within the signed 64-bit range.
+std::optional<int64_t> parse_int(std::string_view text);
+
+// Where a reader's bytes come from. read() returns 0 at the end of the stream; an error is
+// treated by the reader as the end of the stream.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual IoResult<size_t> read(char* buf, size_t cap) = 0;
+};
+
+// Where a writer's bytes go. write_all() accepts every byte or fails.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual IoResult<void> write_all(const char* data, size_t len) = 0;
+};
+
+// Reads requests from a ByteSource through an 8 KiB input buffer. `source` must outlive
+// the reader.
+class RequestReader {
+ public:
+  explicit RequestReader(ByteSource& source) : source_(source) {}
+  RequestReader(const RequestReader&) = delete;
+  RequestReader& operator=(const RequestReader&) = delete;
+
+  // Blocks until a whole request, the end of the stream or a protocol error. Consumes
+  // exactly the bytes of the request; a stream ending inside a request is EndOfStream.
+  ReadOutcome read_request();
+
+  // Whether the bytes already buffered hold a whole request or a prefix that already is a
+  // protocol error. Never reads the source and consumes nothing.
+  bool buffered_request_complete() const;
+
+  size_t buffered_bytes() const { return end_ - pos_; }
+
+ private:
+  friend class BlockingCursor;
+
+  ByteSource& source_;
+  std::array<char, kBufferBytes> buf_{};
+  size_t pos_ = 0;  // unread bytes are buf_[pos_, end_)
+  size_t end_ = 0;
+};
+
+// A reply of the command layer.
+struct Reply {
+  enum class Kind : uint8_t { Simple, Error, Integer, Bulk, Null, Array };
+
+  Kind kind = Kind::Null;
+  std::string text;  // Simple and Error text, Bulk bytes
+  int64_t integer = 0;
+  std::vector<Reply> elements;
+
+  static Reply simple(std::string s) { return Reply{Kind::Simple, std::move(s), 0, {}}; }
+  static Reply error(std::string s) { return Reply{Kind::Error, std::move(s), 0, {}}; }
+  static Reply from_int(int64_t v) { return Reply{Kind::Integer, {}, v, {}}; }
+  static Reply bulk(Bytes b) { return Reply{Kind::Bulk, std::move(b), 0, {}}; }
+  static Reply null() { return Reply{}; }
+  static Reply array(std::vector<Reply> items) { return Reply{Kind::Array, {}, 0, std::move(items)}; }
+
+  bool operator==(const Reply&) const = default;
+};
+
+// Encodes replies into an 8 KiB output buffer in front of a ByteSink. A piece that does
+// not fit in the space left sends the buffered bytes first; a piece of kBufferBytes or
+// more is then sent straight to the sink. `sink` must outlive the writer.
+class ReplyWriter {
+ public:
+  explicit ReplyWriter(ByteSink& sink) : sink_(sink) {}
+  ReplyWriter(const ReplyWriter&) = delete;
+  ReplyWriter& operator=(const ReplyWriter&) = delete;
+
+  IoResult<void> write_reply(const Reply& reply);
+  IoResult<void> flush_output();
+  size_t buffered_bytes() const { return len_; }
+
+ private:
+  IoResult<void> put(std::string_view piece);
+  // Simple and Error texts: CR and LF become spaces so a reply line cannot be split.
+  IoResult<void> put_line_text(std::string_view text);
+
+  ByteSink& sink_;
+  std::array<char, kBufferBytes> buf_{};
+  size_t len_ = 0;
+};
+
+// The whole encoding of one reply, for tests and callers that need the bytes.
+std::string encode_reply(const Reply& reply);
+
+}  // namespace vellum::server
