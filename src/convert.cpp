@@ -1,0 +1,480 @@
+// Conversions between Python objects and the store's values, the exception types, and
+// the mapping of store and data-directory errors onto Python exceptions.
+
+#include <cstdio>
+#include <string>
+
+#include "glue.h"
+
+namespace vellum::glue {
+
+// ---- exception types ----
+
+namespace {
+
+PyObject* new_exception(const char* name, const char* doc, PyObject* base) {
+  return PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+}
+
+}  // namespace
+
+// Each type is created under the interpreter lock and kept for the life of the process;
+// a failed creation leaves the pointer null so that a later need tries again.
+PyObject* cache_locked_error() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = new_exception("_vellum.CacheLockedError",
+                         "The persistence directory is in use by another live process.", PyExc_OSError);
+  }
+  return type;
+}
+
+PyObject* corrupt_data_error() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = new_exception("_vellum.CorruptDataError",
+                         "The persisted snapshot failed its checksum or structure check.", PyExc_ValueError);
+  }
+  return type;
+}
+
+PyObject* internal_error() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = new_exception("_vellum.InternalError",
+                         "A failure inside vellum itself, not caused by the arguments of the call.",
+                         PyExc_BaseException);
+  }
+  return type;
+}
+
+PyObject* raise_text(PyObject* type, std::string_view message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+  return nullptr;
+}
+
+PyObject* raise_internal(std::string_view message) {
+  PyObject* type = internal_error();
+  if (type == nullptr) return nullptr;  // the creation's own error stays set
+  return raise_text(type, message);
+}
+
+PyObject* result_failed() {
+  if (PyErr_Occurred()) PyErr_Print();
+  return raise_internal("cannot build the result object");
+}
+
+// ---- helpers ----
+
+std::string type_name(PyObject* obj) {
+  PyObject* name = PyType_GetName(Py_TYPE(obj));
+  if (name == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+  std::string out = data != nullptr ? std::string(data, static_cast<size_t>(size)) : std::string("?");
+  if (data == nullptr) PyErr_Clear();
+  Py_DECREF(name);
+  return out;
+}
+
+namespace {
+
+// Re-raises a pending TypeError as TypeError "argument 'NAME': {message}". Any other
+// pending error is left as it is. Always returns false, for `return name_type_error(..)`.
+bool name_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  if (text == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': invalid argument", name);
+    return false;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
+  Py_DECREF(text);
+  return false;
+}
+
+bool utf8_of(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<size_t>(size));
+  return true;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes one code point of valid UTF-8 at `text[i]` and advances `i`.
+uint32_t next_code_point(std::string_view text, size_t& i) {
+  auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(text[k])); };
+  uint32_t b0 = byte(i);
+  size_t extra = b0 < 0x80 ? 0 : b0 < 0xE0 ? 1 : b0 < 0xF0 ? 2 : 3;
+  uint32_t cp = extra == 0 ? b0 : extra == 1 ? (b0 & 0x1F) : extra == 2 ? (b0 & 0x0F) : (b0 & 0x07);
+  for (size_t k = 1; k <= extra && i + k < text.size(); ++k) cp = (cp << 6) | (byte(i + k) & 0x3F);
+  i += extra + 1;
+  return cp;
+}
+
+// The interpreter's own notion of a printable character (str.isprintable).
+bool is_printable(uint32_t cp) {
+  if (cp < 0x80) return cp >= 0x20 && cp < 0x7F;
+  PyObject* ch = PyUnicode_FromOrdinal(static_cast<int>(cp));
+  if (ch == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* answer = PyObject_CallMethod(ch, "isprintable", nullptr);
+  Py_DECREF(ch);
+  if (answer == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool printable = answer == Py_True;
+  Py_DECREF(answer);
+  return printable;
+}
+
+}  // namespace
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < text.size()) {
+    uint32_t cp = next_code_point(text, i);
+    switch (cp) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (is_printable(cp)) {
+          append_utf8(out, cp);
+        } else {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+          out += buf;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// ---- argument conversions ----
+
+bool extract_bytes(PyObject* obj, Bytes& out) {
+  if (PyBytes_Check(obj)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  if (PyUnicode_Check(obj)) return utf8_of(obj, out);
+  if (PyBool_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "expected bytes, str, int or float, not bool");
+    return false;
+  }
+  if (PyLong_Check(obj) || PyFloat_Check(obj)) {
+    // str() of the number: the interpreter's decimal rendering, or a subclass's __str__.
+    PyObject* text = PyObject_Str(obj);
+    if (text == nullptr) return false;
+    bool ok = utf8_of(text, out);
+    Py_DECREF(text);
+    return ok;
+  }
+  PyErr_Format(PyExc_TypeError, "expected bytes, str, int or float, not %s", type_name(obj).c_str());
+  return false;
+}
+
+bool extract_bytes_items(PyObject* seq, Py_ssize_t first, std::vector<Bytes>& out) {
+  Py_ssize_t n = PyTuple_Size(seq);
+  if (n < 0) return false;
+  out.reserve(static_cast<size_t>(n > first ? n - first : 0));
+  for (Py_ssize_t i = first; i < n; ++i) {
+    Bytes item;
+    if (!extract_bytes(PyTuple_GetItem(seq, i), item)) return false;
+    out.push_back(std::move(item));
+  }
+  return true;
+}
+
+bool extract_positive(PyObject* obj, const char* name, int64_t& out) {
+  if (PyBool_Check(obj) || !PyLong_Check(obj)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a positive integer", name);
+    return false;
+  }
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_ValueError, "%s is out of range", name);
+    return false;
+  }
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be a positive integer", name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool extract_int64(PyObject* obj, const char* name, int64_t& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) return name_type_error(name);
+  long long value = PyLong_AsLongLong(index);
+  Py_DECREF(index);
+  if (value == -1 && PyErr_Occurred()) return name_type_error(name);
+  out = value;
+  return true;
+}
+
+bool extract_uint64(PyObject* obj, const char* name, uint64_t& out) {
+  PyObject* index = PyNumber_Index(obj);
+  if (index == nullptr) return name_type_error(name);
+  unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return name_type_error(name);
+  out = value;
+  return true;
+}
+
+bool extract_text(PyObject* obj, const char* name, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected str, not %s", type_name(obj).c_str());
+    return name_type_error(name);
+  }
+  if (!utf8_of(obj, out)) return name_type_error(name);
+  return true;
+}
+
+bool extract_flag(PyObject* obj, const char* name, bool& out) {
+  if (PyBool_Check(obj)) {
+    out = obj == Py_True;
+    return true;
+  }
+  // numpy's boolean scalar (numpy.bool_, called numpy.bool from numpy 2) is not a bool
+  // subclass; it is recognised by its type's module and name and read by truth value,
+  // without importing numpy.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  PyObject* module = PyObject_GetAttrString(type, "__module__");
+  if (module == nullptr) {
+    PyErr_Clear();
+  } else {
+    std::string module_name;
+    bool is_numpy = PyUnicode_Check(module) && utf8_of(module, module_name) && module_name == "numpy";
+    if (PyErr_Occurred()) PyErr_Clear();
+    Py_DECREF(module);
+    std::string name_text = type_name(obj);
+    if (is_numpy && (name_text == "bool_" || name_text == "bool")) {
+      int truth = PyObject_IsTrue(obj);
+      if (truth < 0) return name_type_error(name);
+      out = truth != 0;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "expected bool, not %s", type_name(obj).c_str());
+  return name_type_error(name);
+}
+
+bool extract_path(PyObject* obj, const char* name, std::optional<std::string>& out, std::string& display) {
+  out.reset();
+  display.clear();
+  if (obj == Py_None) return true;
+  PyObject* path = PyOS_FSPath(obj);
+  if (path == nullptr) return name_type_error(name);
+  if (!PyUnicode_Check(path)) {
+    PyErr_Format(PyExc_TypeError, "expected a str path, not %s", type_name(path).c_str());
+    Py_DECREF(path);
+    return name_type_error(name);
+  }
+  PyObject* encoded = PyUnicode_EncodeFSDefault(path);
+  if (encoded == nullptr) {
+    Py_DECREF(path);
+    return name_type_error(name);
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded, &data, &size) < 0) {
+    Py_DECREF(encoded);
+    Py_DECREF(path);
+    return false;
+  }
+  std::string bytes(data, static_cast<size_t>(size));
+  Py_DECREF(encoded);
+
+  Py_ssize_t length = PyUnicode_GetLength(path);
+  Py_UCS4* chars = length >= 0 ? PyUnicode_AsUCS4Copy(path) : nullptr;
+  Py_DECREF(path);
+  if (chars == nullptr) return false;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    uint32_t cp = chars[i];
+    append_utf8(display, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
+  }
+  PyMem_Free(chars);
+  out = std::move(bytes);
+  return true;
+}
+
+// ---- result conversions ----
+
+PyObject* to_py(const Bytes& value) {
+  PyObject* obj = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+  return obj != nullptr ? obj : result_failed();
+}
+
+PyObject* to_py(const std::optional<Bytes>& value) {
+  if (!value) Py_RETURN_NONE;
+  return to_py(*value);
+}
+
+PyObject* to_py_bool(bool value) {
+  if (value) Py_RETURN_TRUE;
+  Py_RETURN_FALSE;
+}
+
+PyObject* to_py_u64(uint64_t value) {
+  PyObject* obj = PyLong_FromUnsignedLongLong(value);
+  return obj != nullptr ? obj : result_failed();
+}
+
+PyObject* to_py_i64(int64_t value) {
+  PyObject* obj = PyLong_FromLongLong(value);
+  return obj != nullptr ? obj : result_failed();
+}
+
+namespace {
+
+template <class Items>
+PyObject* build_list(const Items& items) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return result_failed();
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = to_py(items[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject* to_py_list(const std::vector<Bytes>& items) { return build_list(items); }
+PyObject* to_py_list(const std::vector<std::optional<Bytes>>& items) { return build_list(items); }
+
+PyObject* to_py_dict(const std::vector<std::pair<Bytes, Bytes>>& items) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return result_failed();
+  for (const auto& [field, value] : items) {
+    PyObject* k = to_py(field);
+    if (k == nullptr) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    PyObject* v = to_py(value);
+    if (v == nullptr) {
+      Py_DECREF(k);
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    int rc = PyDict_SetItem(dict, k, v);
+    Py_DECREF(k);
+    Py_DECREF(v);
+    if (rc < 0) {
+      Py_DECREF(dict);
+      return result_failed();
+    }
+  }
+  return dict;
+}
+
+PyObject* to_py_set(const std::vector<Bytes>& items) {
+  PyObject* set = PySet_New(nullptr);
+  if (set == nullptr) return result_failed();
+  for (const Bytes& member : items) {
+    PyObject* m = to_py(member);
+    if (m == nullptr) {
+      Py_DECREF(set);
+      return nullptr;
+    }
+    int rc = PySet_Add(set, m);
+    Py_DECREF(m);
+    if (rc < 0) {
+      Py_DECREF(set);
+      return result_failed();
+    }
+  }
+  return set;
+}
+
+// ---- error mapping ----
+
+PyObject* store_error_to_py(StoreError error) {
+  std::string_view text = store_error_text(error);
+  switch (error) {
+    case StoreError::WrongType:
+      return raise_text(PyExc_TypeError, text);
+    case StoreError::OutOfMemory:
+      return raise_text(PyExc_MemoryError, text);
+    case StoreError::NotAnInteger:
+    case StoreError::Overflow:
+      return raise_text(PyExc_ValueError, text);
+    case StoreError::KeyTooLong:
+      return raise_internal(text);
+  }
+  return raise_internal(text);
+}
+
+PyObject* open_error_to_py(const std::string& path, const IoError& error) {
+  switch (error.kind) {
+    case IoErrorKind::WouldBlock: {
+      PyObject* type = cache_locked_error();
+      if (type == nullptr) return nullptr;
+      return raise_text(type, "data directory " + path + " is in use by another live process");
+    }
+    case IoErrorKind::InvalidData: {
+      PyObject* type = corrupt_data_error();
+      if (type == nullptr) return nullptr;
+      return raise_text(type, "cannot load data from " + path + ": " + error.text);
+    }
+    default:
+      return raise_text(PyExc_OSError, "cannot open data directory " + path + ": " + error.text);
+  }
+}
+
+}  // namespace vellum::glue

@@ -1,0 +1,172 @@
+#pragma once
+// The Python glue of `_vellum`: what the module, the Cache type and the Server type share.
+//
+// Every function here runs with the interpreter lock held unless its name or comment says
+// otherwise. Conversions return false (or nullptr) with a Python exception set; they never
+// throw. The store is reached only through `without_gil`, which hands the callback nothing
+// but the owned copies the caller made and a strong reference to the Store.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/store.h"
+#include "core/store_error.h"
+#include "platform/io_error.h"
+
+namespace vellum::glue {
+
+// ---- exception types (created once per process, on first need) ----
+
+PyObject* cache_locked_error();  // _vellum.CacheLockedError, base OSError
+PyObject* corrupt_data_error();  // _vellum.CorruptDataError, base ValueError
+// The type of internal failures (a key of 4 GiB or more, a type that cannot be built, a
+// C++ exception caught at an entry point). It derives from BaseException so that ordinary
+// `except Exception` handlers in user code do not swallow a fault of the module itself.
+PyObject* internal_error();
+
+// Sets `type` with `message` decoded as UTF-8 (invalid bytes replaced); returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view message);
+// Raises the internal failure with `message`; returns nullptr.
+PyObject* raise_internal(std::string_view message);
+// A result object could not be built: prints the pending error, raises the internal
+// failure; returns nullptr.
+PyObject* result_failed();
+
+// ---- type objects (created once per process, on first need) ----
+
+PyObject* cache_type();
+PyObject* server_type();
+
+// ---- argument conversions ----
+
+// bytes, str (strict UTF-8), int or float rendered by str(); bool and everything else are
+// refused with TypeError "expected bytes, str, int or float, not {type name}".
+bool extract_bytes(PyObject* obj, Bytes& out);
+// A non-bool int in the signed 64-bit range and at least 1; every refusal is a ValueError
+// that starts with `name`.
+bool extract_positive(PyObject* obj, const char* name, int64_t& out);
+// The conversions below name the argument in any TypeError they raise
+// ("argument 'NAME': ..."); other errors pass through unchanged.
+bool extract_int64(PyObject* obj, const char* name, int64_t& out);
+bool extract_uint64(PyObject* obj, const char* name, uint64_t& out);
+bool extract_text(PyObject* obj, const char* name, std::string& out);
+bool extract_flag(PyObject* obj, const char* name, bool& out);
+// None gives no path. Otherwise os.fspath(obj) must be a str; `out` receives its
+// file-system encoding (surrogates escaped as os.fsencode does) and `display` its text
+// with every unpaired surrogate shown as U+FFFD, for messages.
+bool extract_path(PyObject* obj, const char* name, std::optional<std::string>& out, std::string& display);
+// Converts every item of `seq` (a tuple) from index `first` on with extract_bytes.
+bool extract_bytes_items(PyObject* seq, Py_ssize_t first, std::vector<Bytes>& out);
+
+// `__name__` of the type of `obj` as UTF-8 text ("?" when it cannot be read).
+std::string type_name(PyObject* obj);
+// `text` between double quotes with backslash escapes for quotes, backslashes, control
+// characters and other non-printable characters (`\u{hex}`). REQUIRES: valid UTF-8.
+std::string quoted(std::string_view text);
+
+// ---- result conversions (each returns a new reference, or nullptr after result_failed) ----
+
+PyObject* to_py(const Bytes& value);
+PyObject* to_py(const std::optional<Bytes>& value);
+PyObject* to_py_bool(bool value);
+PyObject* to_py_u64(uint64_t value);
+PyObject* to_py_i64(int64_t value);
+PyObject* to_py_list(const std::vector<Bytes>& items);
+PyObject* to_py_list(const std::vector<std::optional<Bytes>>& items);
+PyObject* to_py_dict(const std::vector<std::pair<Bytes, Bytes>>& items);
+PyObject* to_py_set(const std::vector<Bytes>& items);
+
+// ---- error mapping ----
+
+// TypeError, MemoryError or ValueError with the kind's text; KeyTooLong is an internal
+// failure. Returns nullptr.
+PyObject* store_error_to_py(StoreError error);
+// A failed open of the data directory `path` (display text): CacheLockedError,
+// CorruptDataError or OSError. Returns nullptr.
+PyObject* open_error_to_py(const std::string& path, const IoError& error);
+
+// ---- the interpreter lock and entry points ----
+
+// Releases the interpreter lock for its lifetime. It is the save/restore pair of
+// Py_BEGIN_ALLOW_THREADS and Py_END_ALLOW_THREADS, held by a guard so that the lock is
+// re-acquired on every exit path, an exception included.
+class AllowThreads {
+ public:
+  AllowThreads() : state_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `fn(store)` with the interpreter lock released. `fn` must touch no Python object;
+// it captures only owned C++ values. The strong reference keeps the Store alive for the
+// whole call whatever other threads do.
+template <class Fn>
+auto without_gil(const std::shared_ptr<Store>& store, Fn&& fn) -> decltype(fn(*store)) {
+  std::shared_ptr<Store> held = store;
+  AllowThreads unlocked;
+  return fn(*held);
+}
+
+// The body of every Python entry point: no C++ exception escapes into the interpreter.
+template <class Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal(e.what());
+  } catch (...) {
+    return raise_internal("unexpected C++ exception");
+  }
+}
+
+// ---- objects ----
+
+// A shared borrow of an object's payload for the duration of one call. Every method takes
+// its object this way; none needs exclusive access, so the count only documents (and, in
+// debug builds, checks at deallocation) that no call outlives its object.
+class Borrow {
+ public:
+  explicit Borrow(std::atomic<uint32_t>& count) : count_(count) { count_.fetch_add(1, std::memory_order_relaxed); }
+  ~Borrow() { count_.fetch_sub(1, std::memory_order_relaxed); }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  std::atomic<uint32_t>& count_;
+};
+
+// The native part of a Cache, fixed at construction and never replaced.
+struct CachePayload {
+  std::optional<std::string> persist_dir;  // the path's file-system bytes, none in memory
+  std::string persist_display;             // the path as text, for messages
+  std::shared_ptr<Store> store;
+  std::atomic<uint32_t> borrows{0};
+};
+
+struct CacheObject {
+  PyObject_HEAD
+  // Built by placement new right after allocation and destroyed in dealloc.
+  CachePayload payload;
+};
+
+// The Store of a Cache instance. REQUIRES: PyObject_TypeCheck(obj, cache_type()).
+std::shared_ptr<Store> cache_store(PyObject* obj);
+
+}  // namespace vellum::glue

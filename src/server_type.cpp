@@ -1,0 +1,203 @@
+// The Server type: serves the Store of a Cache to RESP2 clients over TCP.
+//
+// In Python terms the class is:
+//
+//     class Server:
+//         def __new__(cls, cache, host="127.0.0.1", port=6380, password=None): ...
+//         def start(self) -> None: ...   # OSError "cannot bind {host}:{port}: {reason}"
+//         def stop(self) -> None: ...
+//         port: int                      # read-only
+//         running: bool                  # read-only
+//
+// The listener and connection threads belong to vellum::server::Server and never take
+// the interpreter lock; start and stop release it for their whole work.
+
+#include <cassert>
+#include <string>
+
+#include "glue.h"
+#include "server/server.h"
+
+namespace vellum::glue {
+
+namespace {
+
+struct ServerPayload {
+  std::string host;          // exactly as passed, for messages
+  uint16_t configured_port;  // every start() binds this port
+  std::unique_ptr<server::Server> server;
+  std::atomic<uint32_t> borrows{0};
+};
+
+struct ServerObject {
+  PyObject_HEAD
+  // Built by placement new right after allocation and destroyed in dealloc.
+  ServerPayload payload;
+};
+
+ServerPayload& payload_of(PyObject* op) { return reinterpret_cast<ServerObject*>(op)->payload; }
+
+char** kw(const char* const* list) { return const_cast<char**>(list); }
+
+PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"cache", "host", "port", "password", nullptr};
+    PyObject* cache_obj = nullptr;
+    PyObject* host_obj = nullptr;
+    PyObject* port_obj = nullptr;
+    PyObject* password_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Server", kw(names), &cache_obj, &host_obj, &port_obj,
+                                     &password_obj)) {
+      return nullptr;
+    }
+    PyObject* cache_cls = cache_type();
+    if (cache_cls == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(cache_obj, reinterpret_cast<PyTypeObject*>(cache_cls))) {
+      PyErr_Format(PyExc_TypeError, "argument 'cache': expected Cache, not %s", type_name(cache_obj).c_str());
+      return nullptr;
+    }
+    std::string host = "127.0.0.1";
+    int64_t port = 6380;
+    if (host_obj && !extract_text(host_obj, "host", host)) return nullptr;
+    if (port_obj && !extract_int64(port_obj, "port", port)) return nullptr;
+    if (port < 0 || port > 65535) {
+      PyErr_SetString(PyExc_ValueError, "port must be between 0 and 65535");
+      return nullptr;
+    }
+    std::optional<Bytes> password;
+    if (password_obj != Py_None) {
+      if (!PyUnicode_Check(password_obj)) {
+        PyErr_SetString(PyExc_TypeError, "password must be a str");
+        return nullptr;
+      }
+      Bytes text;
+      if (!extract_bytes(password_obj, text)) return nullptr;
+      if (text.empty()) {
+        PyErr_SetString(PyExc_ValueError, "password must not be empty");
+        return nullptr;
+      }
+      password = std::move(text);
+    }
+
+    auto core = std::make_unique<server::Server>(cache_store(cache_obj), host, static_cast<uint16_t>(port),
+                                                 std::move(password));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc != nullptr ? alloc(type, 0) : nullptr;
+    if (self == nullptr) return nullptr;
+    ServerPayload* payload = new (&payload_of(self)) ServerPayload;
+    payload->host = std::move(host);
+    payload->configured_port = static_cast<uint16_t>(port);
+    payload->server = std::move(core);
+    return self;
+  });
+}
+
+void Server_dealloc(PyObject* op) {
+  PyTypeObject* type = Py_TYPE(op);
+  ServerPayload& payload = payload_of(op);
+  assert(payload.borrows.load() == 0);
+  // Destroying a running server stops it first: the listener closes and every connection
+  // thread is joined. Those threads never take the interpreter lock, so joining them
+  // while holding it cannot deadlock.
+  payload.~ServerPayload();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(op);
+  Py_DECREF(type);
+}
+
+PyObject* Server_start(PyObject* op, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    server::Server& core = *payload.server;
+    IoResult<void> r = [&] {
+      AllowThreads unlocked;
+      return core.start();
+    }();
+    if (!r) {
+      return raise_text(PyExc_OSError, "cannot bind " + payload.host + ":" +
+                                           std::to_string(payload.configured_port) + ": " + r.error().text);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Server_stop(PyObject* op, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    server::Server& core = *payload.server;
+    {
+      AllowThreads unlocked;
+      core.stop();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* Server_get_port(PyObject* op, void*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    return to_py_u64(payload.server->port());
+  });
+}
+
+PyObject* Server_get_running(PyObject* op, void*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    return to_py_bool(payload.server->running());
+  });
+}
+
+PyCFunction method(PyObject* (*fn)(PyObject*, PyObject*)) { return fn; }
+
+PyMethodDef Server_methods[] = {
+    {"start", method(Server_start), METH_NOARGS,
+     "start($self)\n--\n\nBinds and starts accepting connections. Calling it on a running server does nothing.\n"
+     "Raises OSError if the address cannot be bound."},
+    {"stop", method(Server_stop), METH_NOARGS,
+     "stop($self)\n--\n\nStops accepting connections and closes open ones. Safe to call more than once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Server_getset[] = {
+    {"port", Server_get_port, nullptr,
+     "The bound port. With port=0 this is the port the OS picked after `start()`.", nullptr},
+    {"running", Server_get_running, nullptr, "True between a successful `start()` and the next `stop()`.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kServerDoc[] =
+    "Server(cache, host=\"127.0.0.1\", port=6380, password=None)\n--\n\n"
+    "RESP2 server that serves a `Cache` over TCP.";
+
+PyType_Slot Server_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Server_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Server_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kServerDoc)},
+    {Py_tp_methods, Server_methods},
+    {Py_tp_getset, Server_getset},
+    {0, nullptr},
+};
+
+// Default flags only: not a base type, not tracked by the cyclic collector (a Server holds
+// no Python object; it shares the Cache's Store, not the Cache).
+PyType_Spec Server_spec = {
+    "vellum._vellum.Server",
+    static_cast<int>(sizeof(ServerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    Server_slots,
+};
+
+}  // namespace
+
+PyObject* server_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&Server_spec);
+  return type;
+}
+
+}  // namespace vellum::glue
