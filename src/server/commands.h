@@ -1,0 +1,65 @@
+#pragma once
+// The command layer of the server: a fixed table of commands with their argument counts,
+// the dispatcher that checks authentication and counts before running a handler, and the
+// handlers themselves, which call the same Store operations as the Python Cache.
+//
+// dispatch() keeps no state of its own and takes no lock: each store call takes the
+// store's locks for its own duration, so a command making several calls (HSET, EXISTS) is
+// not atomic across them. It runs on many connection threads at once; a ConnectionState
+// belongs to one of them.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/store.h"
+#include "server/resp.h"
+
+namespace vellum::server {
+
+// What every connection of one run of a server shares. Created by start(); a restarted
+// server gets a fresh one, so uptime and the background-save flag start over.
+struct ServerContext {
+  std::optional<Bytes> password;
+  uint64_t started_ms = 0;  // monotonic clock, the source of uptime_in_seconds
+  std::shared_ptr<Store> store;
+  // True while a save started by BGSAVE runs. Shared with the background-save thread,
+  // which may outlive the run of the server that started it.
+  std::shared_ptr<std::atomic<bool>> bgsave_running = std::make_shared<std::atomic<bool>>(false);
+};
+
+struct ConnectionState {
+  bool authenticated = false;
+};
+
+inline ConnectionState initial_connection_state(const ServerContext& ctx) {
+  return ConnectionState{!ctx.password.has_value()};
+}
+
+struct DispatchResult {
+  Reply reply;
+  bool close = false;  // set only by QUIT: the connection closes after this reply
+};
+
+// Runs one request. REQUIRES: !request.empty(). Never fails: every problem is an Error
+// reply.
+DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const Request& request);
+
+// The INFO text: Server, Memory, Keyspace and Persistence sections, CR LF after each line.
+std::string render_info(const ServerContext& ctx);
+
+// `bytes` read as UTF-8, each invalid sequence replaced by U+FFFD.
+std::string utf8_lossy(BytesView bytes);
+bool is_valid_utf8(BytesView bytes);
+
+// Equality of two byte strings in a time that depends only on their lengths.
+bool constant_time_equal(BytesView a, BytesView b);
+
+// Whole seconds of a PTTL result, rounded to nearest with halves going up; negative
+// results (-1 no expiry, -2 no key) pass unchanged. Exact up to INT64_MAX.
+int64_t ttl_seconds_from_ms(int64_t ms);
+
+}  // namespace vellum::server
