@@ -1,0 +1,62 @@
+#pragma once
+// The log segment format, shared by the writer and by replay.
+//
+// A segment is a file named "wal-{N}.log" (N an unsigned 64-bit decimal) holding records
+// back to back, with no file header:
+//   u32 payload_len   length of the payload (little-endian)
+//   u32 crc           CRC-32 of the payload bytes only
+//   payload           one WalOp byte, then the operation's fields:
+//     SET       u64 expires_at_ms, key bytes, value rest
+//     DEL       key bytes
+//     EXPIREAT  u64 expires_at_ms (0 = no expiry), key bytes
+//     HSET      key bytes, field bytes, value rest
+//     HDEL LPUSH RPUSH SADD SREM   key bytes, list (varint count, then bytes fields)
+//     LPOP RPOP key bytes
+//     FLUSHALL  nothing
+// where "bytes" is a varint length and the raw bytes, and "rest" is everything left.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/result.h"
+#include "core/wal_record.h"
+
+namespace vellum::persist {
+
+inline constexpr size_t kWalHeaderSize = 8;
+inline constexpr uint64_t kWalMaxPayload = 0xFFFFFFFFu;
+
+// "wal-{n}.log" without leading zeros.
+std::string segment_name(uint64_t n);
+// The number of a segment name: "wal-", one or more ASCII digits that fit in 64 bits
+// (leading zeros allowed), ".log". Every other name is not a segment.
+std::optional<uint64_t> parse_segment_name(std::string_view name);
+
+// Appends the payload of `r` (operation byte and fields) to `out`.
+void encode_wal_payload(const WalRecord& r, std::string& out);
+
+// One decoded payload. The views borrow the payload passed to decode_wal_payload.
+struct DecodedWalRecord {
+  WalOp op = WalOp::Set;
+  uint64_t expires_at_ms = 0;
+  BytesView key;
+  BytesView field;
+  BytesView value;
+  std::vector<Bytes> items;
+};
+
+// The reason texts of a malformed payload.
+inline constexpr std::string_view kMalformedTruncated = "truncated";
+inline constexpr std::string_view kMalformedUnknownOp = "unknown operation";
+
+// Decodes one payload, or names why it is malformed. Bytes after the last field of an
+// operation without a rest field are ignored. Never allocates more than the payload can
+// hold: a list's count reserves at most one slot per remaining byte.
+Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload);
+
+}  // namespace vellum::persist
