@@ -1,0 +1,52 @@
+"""Command line of vellum: `python -m vellum` shows the cache at work."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Callable, Sequence
+
+from . import Cache
+
+
+def demo(args: argparse.Namespace) -> int:
+    """Runs a short tour of an in-memory cache, printing what each call returns."""
+    cache = Cache(shards=4)
+    steps: list[tuple[str, Callable[[], object]]] = [
+        ("cache.set(b'greeting', b'hello', ex=60)", lambda: cache.set(b"greeting", b"hello", ex=60)),
+        ("cache.get(b'greeting')", lambda: cache.get(b"greeting")),
+        ("cache.ttl(b'greeting')", lambda: cache.ttl(b"greeting")),
+        ("cache.incr(b'visits')", lambda: cache.incr(b"visits")),
+        ("cache.incr(b'visits', 10)", lambda: cache.incr(b"visits", 10)),
+        ("cache.rpush(b'queue', b'a', b'b', b'c')", lambda: cache.rpush(b"queue", b"a", b"b", b"c")),
+        ("cache.lpop(b'queue')", lambda: cache.lpop(b"queue")),
+        ("cache.hset(b'user:1', b'name', b'Ada')", lambda: cache.hset(b"user:1", b"name", b"Ada")),
+        ("cache.hgetall(b'user:1')", lambda: cache.hgetall(b"user:1")),
+        ("cache.sadd(b'tags', b'fast', b'small', b'fast')", lambda: cache.sadd(b"tags", b"fast", b"small", b"fast")),
+        ("sorted(cache.keys())", lambda: sorted(cache.keys())),
+        ("len(cache)", lambda: len(cache)),
+        ("cache.used_memory", lambda: cache.used_memory),
+    ]
+    print("vellum demo: an in-memory Cache(shards=4)")
+    for label, call in steps:
+        print(f"  {label} -> {call()!r}")
+    cache.close()
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command line; each subcommand sets `run` to the function that carries it out."""
+    parser = argparse.ArgumentParser(prog="vellum", description="vellum: an in-process cache with a C++ core.")
+    parser.set_defaults(run=demo)
+    parser.add_subparsers(dest="command", metavar="COMMAND")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    return run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
