@@ -65,6 +65,9 @@ run: wheel
 	$(VPY) -m vellum
 
 bench: wheel
+	cmake -S . -B build/bench -G Ninja -DVELLUM_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench -j $(JOBS)
+	@for b in build/bench/*_bench; do echo "# $$b"; $$b || exit 1; done
 	$(VPY) bench/run_all.py
 
 # C++ tests under ThreadSanitizer, then under AddressSanitizer with UBSan.

@@ -87,7 +87,9 @@ std::string SocketAddress::to_string() const {
   }
   sockaddr_in6 a = as_v6(storage_);
   inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
-  return "[" + std::string(text) + "]:" + std::to_string(port());
+  std::string out = "[";
+  out.append(text).append("]:").append(std::to_string(port()));
+  return out;
 }
 
 IoResult<std::vector<SocketAddress>> resolve(std::string_view host, uint16_t port) {
