@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,7 +181,13 @@ IoResult<Socket> Socket::connect_with_timeout(const SocketAddress& addr, int tim
   int fd = ::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (fd < 0) return io_err(last_os_error());
   Socket s(fd);
-  if (::connect(fd, addr.raw(), addr.raw_len()) == 0) return s;
+  // The connected socket is handed back in blocking mode, like every other Socket.
+  auto make_blocking = [&s]() -> IoResult<Socket> {
+    int flags = ::fcntl(s.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(s.fd(), F_SETFL, flags & ~O_NONBLOCK) < 0) return io_err(last_os_error());
+    return std::move(s);
+  };
+  if (::connect(fd, addr.raw(), addr.raw_len()) == 0) return make_blocking();
   if (errno != EINPROGRESS && errno != EINTR) return io_err(last_os_error());
 
   pollfd p{fd, POLLOUT, 0};
@@ -194,7 +201,7 @@ IoResult<Socket> Socket::connect_with_timeout(const SocketAddress& addr, int tim
   socklen_t len = sizeof err;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return io_err(last_os_error());
   if (err != 0) return io_err(IoError::from_errno(err));
-  return s;
+  return make_blocking();
 }
 
 IoResult<void> Socket::bind(const SocketAddress& addr) {
@@ -216,6 +223,14 @@ IoResult<void> Socket::set_reuse_address() {
 IoResult<void> Socket::set_nodelay(bool on) {
   int v = on ? 1 : 0;
   if (::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) < 0) return io_err(last_os_error());
+  return {};
+}
+
+IoResult<void> Socket::set_receive_timeout(int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0) return io_err(last_os_error());
   return {};
 }
 

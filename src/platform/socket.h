@@ -67,7 +67,8 @@ class Socket {
   // TIME_WAIT; Linux still refuses a second listener on a port that has one.
   static IoResult<Socket> listen_on(const SocketAddress& addr, int backlog);
   // Connects to `addr` without blocking and waits at most `timeout_ms` for the handshake.
-  // Fails with WouldBlock (timed out) or the connection's error.
+  // Fails with WouldBlock (timed out) or the connection's error. The socket returned is
+  // in blocking mode.
   static IoResult<Socket> connect_with_timeout(const SocketAddress& addr, int timeout_ms);
 
   bool valid() const { return fd_ >= 0; }
@@ -77,6 +78,8 @@ class Socket {
   IoResult<void> listen(int backlog);
   IoResult<void> set_reuse_address();
   IoResult<void> set_nodelay(bool on);
+  // Makes a blocking receive fail with WouldBlock after `ms` milliseconds without data.
+  IoResult<void> set_receive_timeout(int ms);
   IoResult<SocketAddress> local_address() const;
   IoResult<Socket> accept();
   // Receives at most `cap` bytes; 0 means the peer closed its sending side.

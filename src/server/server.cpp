@@ -9,6 +9,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "server/commands.h"
+#include "server/connection.h"
 #include "server/resp.h"
 
 namespace vellum::server {
@@ -54,40 +55,16 @@ struct ConnectionRegistry {
   std::atomic<bool> stopped{false};
 };
 
-// The request loop of one connection; returns when the client leaves, a protocol error
-// was answered, QUIT was answered, a send failed or shutdown woke the receive.
+// Runs one connection on its own thread: the request loop, then a shutdown so the peer
+// sees the close even while the registry still holds a duplicate of the socket.
 void serve_connection(Socket sock, const ServerContext& ctx) {
   (void)sock.set_nodelay(true);  // latency only; the connection works without it
   auto sender = sock.dup();
   if (!sender) return;
   Socket send_sock = std::move(sender).value();
-
   SocketSource source(sock);
   SocketSink sink(send_sock);
-  RequestReader reader(source);
-  ReplyWriter writer(sink);
-  ConnectionState state = initial_connection_state(ctx);
-
-  for (;;) {
-    ReadOutcome outcome = reader.read_request();
-    if (std::holds_alternative<EndOfStream>(outcome)) break;
-    if (auto* perr = std::get_if<ProtocolError>(&outcome)) {
-      (void)writer.write_reply(Reply::error("ERR Protocol error: " + std::string(perr->message)));
-      break;
-    }
-    const Request& req = std::get<Request>(outcome);
-    if (!req.empty()) {
-      DispatchResult result = dispatch(ctx, state, req);
-      if (!writer.write_reply(result.reply)) break;
-      if (result.close) break;
-    }
-    // Replies wait in the buffer while another whole request is already here, so a
-    // pipelined burst is answered in as few sends as the buffer allows.
-    if (!reader.buffered_request_complete()) {
-      if (!writer.flush_output()) break;
-    }
-  }
-  (void)writer.flush_output();
+  serve_requests(source, sink, ctx);
   (void)sock.shutdown_both();
 }
 
