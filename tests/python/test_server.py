@@ -1,0 +1,127 @@
+"""The Server class: constructor checks, lifecycle and a real client."""
+
+import socket
+
+import pytest
+
+from vellum import Cache, Server
+
+
+@pytest.fixture
+def server(cache):
+    s = Server(cache, port=0)
+    yield s
+    s.stop()
+
+
+@pytest.mark.parametrize("port", [-1, 65536, 2**40])
+def test_port_out_of_range(cache, port):
+    with pytest.raises(ValueError) as err:
+        Server(cache, port=port)
+    assert str(err.value) == "port must be between 0 and 65535"
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"password": b"secret"}, TypeError, "password must be a str"),
+        ({"password": 123}, TypeError, "password must be a str"),
+        ({"password": ""}, ValueError, "password must not be empty"),
+        ({"port": 2**64}, OverflowError, None),
+        ({"port": "6380"}, TypeError, "argument 'port': "),
+        ({"host": b"127.0.0.1"}, TypeError, "argument 'host': "),
+    ],
+)
+def test_constructor_checks(cache, kwargs, exc, message):
+    with pytest.raises(exc) as err:
+        Server(cache, **kwargs)
+    if message is not None:
+        assert str(err.value).startswith(message)
+
+
+def test_cache_argument_must_be_a_cache():
+    with pytest.raises(TypeError, match="^argument 'cache': "):
+        Server(object())
+
+
+def test_port_zero_lifecycle(server):
+    assert server.port == 0 and server.running is False
+    assert server.start() is None
+    bound = server.port
+    assert bound != 0 and server.running is True
+    assert server.start() is None
+    assert server.port == bound
+    server.stop()
+    assert server.running is False and server.port == bound
+    assert server.stop() is None
+
+
+def test_binding_a_port_in_use_names_host_and_port(cache):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        s = Server(cache, host="127.0.0.1", port=port)
+        with pytest.raises(OSError) as err:
+            s.start()
+        assert str(err.value).startswith(f"cannot bind 127.0.0.1:{port}: ")
+        assert str(err.value).endswith(")")  # "... (os error N)"
+        assert s.running is False
+
+
+def test_redis_client_shares_the_cache(cache, server):
+    redis = pytest.importorskip("redis")
+    server.start()
+    client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
+    try:
+        assert client.set("k", "v") is True
+        assert cache.get(b"k") == b"v"
+        cache.rpush(b"l", b"a", b"b")
+        assert client.lrange("l", 0, -1) == [b"a", b"b"]
+        assert client.incr("n", 5) == 5
+    finally:
+        client.close()
+
+
+def test_password_is_required_when_set(cache):
+    redis = pytest.importorskip("redis")
+    s = Server(cache, port=0, password="pw")
+    s.start()
+    try:
+        with pytest.raises(redis.exceptions.AuthenticationError):
+            redis.Redis(port=s.port, protocol=2).get("k")
+        assert redis.Redis(port=s.port, password="pw", protocol=2).ping() is True
+    finally:
+        s.stop()
+
+
+def test_stop_closes_connected_clients(cache, server):
+    server.start()
+    client = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+    client.sendall(b"PING\r\n")
+    assert client.recv(64) == b"+PONG\r\n"
+    server.stop()
+    assert client.recv(64) == b""
+    client.close()
+
+
+def test_dropping_a_running_server_closes_its_listener(cache):
+    s = Server(cache, port=0)
+    s.start()
+    port = s.port
+    del s
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=5)
+
+
+def test_server_outlives_its_cache():
+    redis = pytest.importorskip("redis")
+    cache = Cache()
+    cache.set(b"k", b"v")
+    s = Server(cache, port=0)
+    del cache
+    s.start()
+    try:
+        assert redis.Redis(port=s.port, protocol=2).get("k") == b"v"
+    finally:
+        s.stop()
