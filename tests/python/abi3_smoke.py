@@ -1,0 +1,27 @@
+"""Imports the installed abi3 wheel and uses it once; run under every other CPython."""
+
+import sys
+
+import vellum
+from vellum import Cache, CacheLockedError, CorruptDataError, Server
+
+cache = Cache(shards=1)
+assert cache.set(b"k", b"v", ex=60) is True
+assert cache.get("k") == b"v"
+assert cache.incr(b"n", 2) == 2
+assert cache.rpush(b"l", 1, 2.5) == 2 and cache.lrange(b"l", 0, -1) == [b"1", b"2.5"]
+assert cache.hgetall(b"missing") == {}
+assert len(cache) == 3 and cache.used_memory > 0
+try:
+    cache.set(True, b"v")
+except TypeError as err:
+    assert str(err) == "expected bytes, str, int or float, not bool"
+else:
+    raise AssertionError("bool key accepted")
+server = Server(cache, port=0)
+server.start()
+assert server.running and server.port != 0
+server.stop()
+cache.close()
+assert issubclass(CacheLockedError, OSError) and issubclass(CorruptDataError, ValueError)
+print(f"vellum abi3 smoke ok under Python {sys.version.split()[0]} ({vellum.__file__})")
