@@ -79,5 +79,23 @@ sanitize: gtest
 	cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
 
+# Every libFuzzer harness in tests/fuzz, built with clang under ASan and UBSan, for a
+# bounded time each. No single allocation may exceed 16 MiB: inputs are a few KiB, so a
+# decoder that asks for more sized an allocation from a header alone.
+FUZZ_BUILD := build/fuzz
+FUZZ_TIME  ?= 20
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVELLUM_FUZZ=ON \
+	  -DVELLUM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@set -e; for f in $(FUZZ_BUILD)/*_fuzz; do \
+	  [ -x "$$f" ] || continue; \
+	  name=$$(basename "$$f"); corpus=$(FUZZ_BUILD)/corpus/$$name; mkdir -p "$$corpus"; \
+	  echo "== $$name"; \
+	  UBSAN_OPTIONS=halt_on_error=1 "$$f" -max_total_time=$(FUZZ_TIME) -malloc_limit_mb=16 \
+	    -rss_limit_mb=1024 -print_final_stats=1 "$$corpus"; \
+	done
+
 clean:
 	rm -rf build dist $(VENV)
