@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "core/persist/mod.h"
 #include "core/store.h"
+#include "platform/clock.h"
+#include "platform/thread.h"
 #include "server/commands.h"
 
 namespace vellum::server {
@@ -265,6 +269,43 @@ TEST_F(DispatchTest, AuthenticationGate) {
   DispatchResult quit = dispatch(ctx_, state_, {"QUIT"});
   EXPECT_EQ(quit.reply, Reply::simple("OK"));
   EXPECT_TRUE(quit.close);
+}
+
+TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vellum-server-cmd-" + std::to_string(monotonic_ns()));
+  std::filesystem::remove_all(dir);
+  StoreConfig config;
+  config.persist_dir = dir.string();
+  config.snapshot_interval = 0;
+  config.sweep_interval_ms = 0;
+  auto opened = Store::open(config);
+  ASSERT_TRUE(opened.ok()) << opened.error().text;
+  ServerContext ctx;
+  ctx.store = opened.value();
+  ConnectionState state = initial_connection_state(ctx);
+  auto run = [&](const Request& r) { return dispatch(ctx, state, r).reply; };
+
+  EXPECT_EQ(run({"LASTSAVE"}), num(0));
+  ASSERT_EQ(run({"SET", "k", "v"}), Reply::simple("OK"));
+  EXPECT_EQ(run({"SAVE"}), Reply::simple("OK"));
+  const Reply last = run({"LASTSAVE"});
+  EXPECT_GT(last.integer, 1'600'000'000);
+  const std::string info = run({"INFO"}).text;
+  EXPECT_NE(info.find("\r\npersistence_enabled:1\r\nlast_save_time:" + std::to_string(last.integer) + "\r\n"),
+            std::string::npos)
+      << info;
+  EXPECT_TRUE(info.ends_with("\r\nlast_error:\r\n")) << info;
+
+  ctx.bgsave_running->store(true);  // a background save of this run is in progress
+  EXPECT_EQ(run({"BGSAVE"}), err("ERR Background save already in progress"));
+  ctx.bgsave_running->store(false);
+  EXPECT_EQ(run({"BGSAVE"}), Reply::simple("Background saving started"));
+  for (int i = 0; i < 500 && ctx.bgsave_running->load(); ++i) sleep_ms(10);
+  EXPECT_FALSE(ctx.bgsave_running->load()) << "the background save never cleared its flag";
+
+  persist::close(*ctx.store);
+  EXPECT_EQ(run({"SAVE"}), err("ERR save failed: store is closed"));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(TextHelpers, Utf8LossyReplacesMaximalInvalidPrefixes) {
