@@ -1,0 +1,646 @@
+"""`vellum.Cache`: the typed, dict-like face of one native `_vellum.Cache`.
+
+The native class cannot be subclassed, so a `Cache` holds one on its `native` attribute
+(the object a `_vellum.Server` takes) and adds value codecs, mapping semantics, TTLs in
+seconds, memoization, statistics and a guarded lifecycle. Thread safety is the native
+store's: any number of threads may use one `Cache`; the wrapper keeps no mutable state
+of its own on the data path.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import logging
+import math
+import os
+import warnings
+import weakref
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import MutableMapping
+from datetime import timedelta
+from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
+
+from . import _vellum
+from .codecs import BYTES, Codec, resolve_codec
+from .stats import CacheStats
+from .units import parse_size
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsKeysAndGetItem
+
+    from .memoize import Memoizer
+
+__all__ = ["Cache", "Namespace", "ForkedCacheError", "Key", "TTL"]
+
+logger = logging.getLogger("vellum")
+logger.addHandler(logging.NullHandler())
+
+Key = str | bytes
+TTL = float | int | timedelta
+V = TypeVar("V")
+D = TypeVar("D")
+
+# The native methods a Cache binds once at construction, so each data call costs one
+# attribute load instead of two. After a fork they are rebound to the guard below.
+_BOUND = ("get", "set", "delete", "exists", "mget", "mset")
+
+
+class ForkedCacheError(RuntimeError):
+    """A persistent cache was used in a child process created by os.fork()."""
+
+
+def ttl_to_ms(ttl: TTL) -> int:
+    """Milliseconds for a TTL in seconds (int or float) or a timedelta; at least 1 ms.
+
+    Raises ValueError for a TTL that is zero, negative or not finite, TypeError for a
+    bool or any other type.
+    """
+    if isinstance(ttl, timedelta):
+        if ttl <= timedelta(0):
+            raise ValueError(f"ttl must be positive, not {ttl!r}")
+        return max(1, round(ttl / timedelta(milliseconds=1)))
+    if isinstance(ttl, bool) or not isinstance(ttl, (int, float)):
+        raise TypeError(f"ttl must be seconds as an int or float, or a timedelta, not {type(ttl).__name__}")
+    if not ttl > 0 or not math.isfinite(ttl):
+        raise ValueError(f"ttl must be a positive number of seconds, not {ttl!r}")
+    return max(1, round(ttl * 1000))
+
+
+def key_bytes(key: Key) -> bytes:
+    """The stored form of a key: bytes as they are, str as UTF-8."""
+    if isinstance(key, bytes):
+        return key
+    if isinstance(key, str):
+        return key.encode("utf-8")
+    raise TypeError(f"keys must be str or bytes, not {type(key).__name__}")
+
+
+def glob_escape(prefix: bytes) -> str:
+    """A key pattern matching exactly the keys that start with `prefix`."""
+    text = prefix.decode("utf-8", "surrogateescape")
+    for ch in "\\*?[]":
+        text = text.replace(ch, "\\" + ch)
+    return text + "*"
+
+
+class _ForkedStore:
+    """Stands in for the native store in a forked child: every use raises."""
+
+    def __init__(self, message: str) -> None:
+        self._message = message
+
+    def __getattr__(self, name: str) -> NoReturn:
+        raise ForkedCacheError(self._message)
+
+    def __len__(self) -> NoReturn:
+        raise ForkedCacheError(self._message)
+
+
+# Open persistent caches of this process, so a fork can disarm them in the child.
+_open_persistent: weakref.WeakSet[Cache[Any]] = weakref.WeakSet()
+# Native stores inherited by a child; they must outlive the child (see _after_fork_in_child).
+_inherited: list[object] = []
+
+
+def _after_fork_in_child() -> None:
+    # The child shares the parent's log file descriptor and directory lock. Writing
+    # through them would interleave records with the parent's, and releasing the native
+    # object would delete the parent's LOCK file. So the child keeps one extra reference
+    # to each inherited store for its whole life and sees only a guard that raises.
+    for cache in list(_open_persistent):
+        cache._disarm_after_fork()
+    _open_persistent.clear()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+class Cache(MutableMapping[Key, V], Generic[V]):
+    """An in-process cache of values of type V under str or bytes keys.
+
+    Values pass through `codec` (bytes by default; "str", "json", "msgpack" or any
+    codec object such as `PickleCodec(key)`). Keys are stored as bytes (str as UTF-8),
+    so "a" and b"a" name the same entry and iteration yields bytes. The mapping view
+    counts and iterates live keys only, over a snapshot taken when iteration starts.
+    `native` is the underlying `_vellum.Cache`, for a `_vellum.Server` and for anything
+    the wrapper does not forward.
+    """
+
+    __slots__ = (
+        "_native", "codec", "_encode", "_decode", "_raw", "_max_memory", "_persist_dir",
+        "_pid", "_closed", "_forked", "_last_error",
+        "_get", "_set", "_delete", "_exists", "_mget", "_mset", "__weakref__",
+    )
+
+    @overload
+    def __init__(
+        self: Cache[bytes],
+        max_memory: int | str = 0,
+        policy: str = "noeviction",
+        shards: int = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: int = 300,
+        *,
+        codec: Literal["bytes"] | None = None,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Cache[str],
+        max_memory: int | str = 0,
+        policy: str = "noeviction",
+        shards: int = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: int = 300,
+        *,
+        codec: Literal["str"],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self: Cache[Any],
+        max_memory: int | str = 0,
+        policy: str = "noeviction",
+        shards: int = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: int = 300,
+        *,
+        codec: Literal["json", "msgpack"],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self,
+        max_memory: int | str = 0,
+        policy: str = "noeviction",
+        shards: int = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: int = 300,
+        *,
+        codec: Codec[V],
+    ) -> None: ...
+    def __init__(
+        self,
+        max_memory: int | str = 0,
+        policy: str = "noeviction",
+        shards: int = 64,
+        persist_dir: str | os.PathLike[str] | None = None,
+        fsync: str = "everysec",
+        snapshot_interval: int = 300,
+        *,
+        codec: Any = None,
+    ) -> None:
+        self._closed = True  # until the native open succeeds, __del__ has nothing to report
+        self._forked = False
+        self.codec: Codec[V] = resolve_codec(codec)
+        self._encode = self.codec.encode
+        self._decode = self.codec.decode
+        # The bytes codec is the identity on reads; skipping its call keeps get() cheap.
+        self._raw = self.codec is BYTES
+        self._max_memory = parse_size(max_memory)
+        path = None if persist_dir is None else os.fspath(persist_dir)
+        if path is not None:
+            _make_private_dir(path)
+        self._native = _vellum.Cache(self._max_memory, policy, shards, path, fsync, snapshot_interval)
+        self._persist_dir = path
+        self._pid = os.getpid()
+        self._last_error: str | None = None
+        self._bind(self._native)
+        self._closed = False
+        if path is not None:
+            _open_persistent.add(self)
+            self._check_last_error()  # a torn log tail repaired at open is reported here
+
+    def _bind(self, target: Any) -> None:
+        for name in _BOUND:
+            setattr(self, "_" + name, getattr(target, name))
+
+    def _disarm_after_fork(self) -> None:
+        if self._closed:
+            return
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(self._native))
+        _inherited.append(self._native)
+        message = (
+            f"this persistent cache ({self._persist_dir}) was opened by process {self._pid} and cannot be "
+            "used in a child created by os.fork(); open the Cache after forking (for example in the "
+            "worker's initializer) with its own persist_dir, or share one cache through vellum.Server"
+        )
+        self._forked = True
+        self._native = _ForkedStore(message)  # type: ignore[assignment]
+        self._bind(self._native)
+
+    # ---- lifecycle ----
+
+    @property
+    def native(self) -> _vellum.Cache:
+        """The underlying `_vellum.Cache`; pass it to `_vellum.Server` to serve this cache."""
+        if self._forked:
+            getattr(self._native, "native")  # raises ForkedCacheError
+        return self._native
+
+    @property
+    def persist_dir(self) -> str | None:
+        return self._persist_dir
+
+    @property
+    def max_memory(self) -> int:
+        return self._max_memory
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def close(self) -> None:
+        """Stops background work and, when persistent, writes a final snapshot and
+        releases the data directory. Idempotent; data stays readable in memory."""
+        if self._forked:
+            return  # the parent owns the directory; a child's close must not touch it
+        self._native.close()
+        self._closed = True
+        _open_persistent.discard(self)
+        self._check_last_error()
+
+    def save(self) -> None:
+        """Writes a snapshot now. OSError on I/O failure, ValueError without persist_dir."""
+        try:
+            self._native.save()
+        finally:
+            self._check_last_error()
+
+    def __enter__(self) -> Cache[V]:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # An unclosed persistent cache is reported like an unclosed file. It is not
+        # closed here: a Server may still serve its store, and the native object's
+        # release already leaves the log whole and the directory unlocked.
+        try:
+            if not self._closed and not self._forked and self._persist_dir is not None:
+                warnings.warn(
+                    f"persistent vellum.Cache({self._persist_dir!r}) was not closed; use 'with' or close()",
+                    ResourceWarning,
+                    source=self,
+                )
+        except Exception:
+            pass  # interpreter shutdown may already have torn down warnings
+
+    def __reduce_ex__(self, protocol: Any) -> NoReturn:
+        raise TypeError(
+            "a vellum.Cache cannot be pickled: it owns a live store; pass its settings "
+            "and open a Cache in the other process instead"
+        )
+
+    def __repr__(self) -> str:
+        where = f"persist_dir={self._persist_dir!r}" if self._persist_dir else "in-memory"
+        state = ", closed" if self._closed else ""
+        return f"<vellum.Cache {where}, codec={self.codec.name}{state}>"
+
+    @property
+    def persistent(self) -> bool:
+        return self._native.persistent
+
+    @property
+    def persist_stats(self) -> dict[str, Any] | None:
+        stats = self._native.persist_stats
+        return None if stats is None else dict(stats)
+
+    def _check_last_error(self) -> None:
+        if self._persist_dir is None or self._forked:
+            return
+        stats = self._native.persist_stats
+        message = None if stats is None else stats["last_error"]
+        if message is not None and message != self._last_error:
+            logger.warning("vellum persistence in %s: %s", self._persist_dir, message)
+        self._last_error = message
+
+    # ---- mapping protocol ----
+
+    def __getitem__(self, key: Key) -> V:
+        data = self._get(key)
+        if data is None:
+            raise KeyError(key)
+        return data if self._raw else self._decode(data)  # type: ignore[return-value]
+
+    def __setitem__(self, key: Key, value: V) -> None:
+        self._set(key, self._encode(value))
+
+    def __delitem__(self, key: Key) -> None:
+        if not self._delete(key):
+            raise KeyError(key)
+
+    def __contains__(self, key: object) -> bool:
+        if not isinstance(key, (str, bytes)):
+            return False
+        return self._exists(key)
+
+    def __len__(self) -> int:
+        return len(self._native)
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self._native.keys())
+
+    @overload
+    def get(self, key: Key) -> V | None: ...
+    @overload
+    def get(self, key: Key, default: V) -> V: ...
+    @overload
+    def get(self, key: Key, default: D) -> V | D: ...
+    def get(self, key: Key, default: object = None) -> object:
+        data = self._get(key)
+        if data is None:
+            return default
+        return data if self._raw else self._decode(data)
+
+    def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool:
+        """Stores value; returns whether it was written (nx: only if absent, xx: only if present).
+
+        ttl is in seconds (int, float) or a timedelta, kept to the millisecond, at least 1 ms.
+        """
+        data = self._encode(value)
+        if ttl is None:
+            return self._set(key, data, None, None, nx, xx)
+        return self._set(key, data, None, ttl_to_ms(ttl), nx, xx)
+
+    _NO_DEFAULT: Any = object()
+
+    @overload
+    def pop(self, key: Key) -> V: ...
+    @overload
+    def pop(self, key: Key, default: V) -> V: ...
+    @overload
+    def pop(self, key: Key, default: D) -> V | D: ...
+    def pop(self, key: Key, default: object = _NO_DEFAULT) -> object:
+        """Removes key and returns its value. A read and a delete: a concurrent write
+        between them may be removed without being returned."""
+        data = self._get(key)
+        if data is None or not self._delete(key):
+            if default is Cache._NO_DEFAULT:
+                raise KeyError(key)
+            return default
+        return data if self._raw else self._decode(data)
+
+    def popitem(self) -> tuple[bytes, V]:
+        for key in self._native.keys():
+            data = self._get(key)
+            if data is not None and self._delete(key):
+                return key, data if self._raw else self._decode(data)  # type: ignore[return-value]
+        raise KeyError("popitem(): cache is empty")
+
+    def setdefault(self, key: Key, default: V) -> V:  # type: ignore[override]
+        """Returns the value at key, storing default first when the key is absent (atomic)."""
+        data = self._encode(default)
+        while True:
+            if self._set(key, data, None, None, True, False):
+                return default
+            current = self._get(key)
+            if current is not None:
+                return current if self._raw else self._decode(current)  # type: ignore[return-value]
+            # Deleted or expired between the two calls: try to store the default again.
+
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[Key, V], /, **kwargs: V) -> None: ...
+    @overload
+    def update(self, other: Iterable[tuple[Key, V]], /, **kwargs: V) -> None: ...
+    @overload
+    def update(self, /, **kwargs: V) -> None: ...
+    def update(self, other: Any = (), /, **kwargs: V) -> None:
+        """Stores every pair in one native call; each pair replaces any earlier value."""
+        encode = self._encode
+        pairs: dict[Key, bytes] = {}
+        if hasattr(other, "keys"):
+            for k in other.keys():
+                pairs[k] = encode(other[k])
+        else:
+            for k, v in other:
+                pairs[k] = encode(v)
+        for k, v in kwargs.items():
+            pairs[k] = encode(v)
+        if pairs:
+            self._mset(pairs)
+
+    def clear(self) -> None:
+        """Removes every key of the cache (namespaces included)."""
+        self._native.flush()
+
+    # ---- forwarded data methods ----
+
+    def mget(self, keys: Iterable[Key]) -> list[V | None]:
+        found = self._mget(keys)
+        if self._raw:
+            return found  # type: ignore[no-any-return]
+        decode = self._decode
+        return [None if d is None else decode(d) for d in found]
+
+    def delete(self, *keys: Key) -> int:
+        return self._delete(*keys)
+
+    def exists(self, key: Key) -> bool:
+        return self._exists(key)
+
+    def expire(self, key: Key, ttl: TTL) -> bool:
+        """Gives a live key a TTL (seconds or timedelta); False when the key is missing."""
+        return self._native.pexpire(key, ttl_to_ms(ttl))
+
+    def persist(self, key: Key) -> bool:
+        return self._native.persist(key)
+
+    def ttl(self, key: Key) -> float | None:
+        """Seconds left to live; None without expiry; KeyError when the key is missing."""
+        ms = self._native.pttl(key)
+        if ms == -2:
+            raise KeyError(key)
+        return None if ms == -1 else ms / 1000
+
+    def pttl(self, key: Key) -> int:
+        return self._native.pttl(key)
+
+    def incr(self, key: Key, amount: int = 1) -> int:
+        return self._native.incr(key, amount)
+
+    def decr(self, key: Key, amount: int = 1) -> int:
+        return self._native.decr(key, amount)
+
+    def match(self, pattern: str = "*") -> list[bytes]:
+        """The live keys matching a glob pattern (*, ?, [...], backslash escapes)."""
+        return self._native.keys(pattern)
+
+    @property
+    def used_memory(self) -> int:
+        return self._native.used_memory
+
+    # Collections are bytes-level: fields, members and items are not passed through the codec.
+
+    def hset(self, key: Key, field: Key, value: bytes | str) -> bool:
+        return self._native.hset(key, field, value)
+
+    def hget(self, key: Key, field: Key) -> bytes | None:
+        return self._native.hget(key, field)
+
+    def hdel(self, key: Key, *fields: Key) -> int:
+        return self._native.hdel(key, *fields)
+
+    def hgetall(self, key: Key) -> dict[bytes, bytes]:
+        return self._native.hgetall(key)
+
+    def hlen(self, key: Key) -> int:
+        return self._native.hlen(key)
+
+    def lpush(self, key: Key, *values: bytes | str) -> int:
+        return self._native.lpush(key, *values)
+
+    def rpush(self, key: Key, *values: bytes | str) -> int:
+        return self._native.rpush(key, *values)
+
+    def lpop(self, key: Key) -> bytes | None:
+        return self._native.lpop(key)
+
+    def rpop(self, key: Key) -> bytes | None:
+        return self._native.rpop(key)
+
+    def lrange(self, key: Key, start: int, stop: int) -> list[bytes]:
+        return self._native.lrange(key, start, stop)
+
+    def llen(self, key: Key) -> int:
+        return self._native.llen(key)
+
+    def sadd(self, key: Key, *members: bytes | str) -> int:
+        return self._native.sadd(key, *members)
+
+    def srem(self, key: Key, *members: bytes | str) -> int:
+        return self._native.srem(key, *members)
+
+    def smembers(self, key: Key) -> set[bytes]:
+        return self._native.smembers(key)
+
+    def sismember(self, key: Key, member: bytes | str) -> bool:
+        return self._native.sismember(key, member)
+
+    def scard(self, key: Key) -> int:
+        return self._native.scard(key)
+
+    # ---- statistics, namespaces, memoization ----
+
+    def stats(self) -> CacheStats:
+        """Counts of the native store now; RuntimeError when the native module has none."""
+        counters = getattr(self._native, "_counters", None)
+        if counters is None:
+            raise RuntimeError(
+                "stats() needs _vellum.Cache._counters(), which this build of the native module "
+                "lacks; rebuild or upgrade vellum"
+            )
+        counts = counters()
+        self._check_last_error()
+        return CacheStats.from_counts(counts, len(self._native), self._native.used_memory, self._max_memory)
+
+    def namespace(self, prefix: Key) -> Namespace[V]:
+        """A view of the keys that start with prefix, presented without it."""
+        return Namespace(self, key_bytes(prefix))
+
+    def memoize(
+        self,
+        ttl: TTL | None = 60,
+        typed: bool = False,
+        key: Callable[..., Key] | None = None,
+        codec: Codec[Any] | None = None,
+    ) -> Memoizer:
+        """A decorator caching a function's results in this cache; see `vellum.memoize`."""
+        from .memoize import Memoizer
+
+        return Memoizer(self, ttl=ttl, typed=typed, key=key, codec=codec)
+
+
+class Namespace(MutableMapping[Key, V], Generic[V]):
+    """The keys of a cache that begin with one prefix, with the prefix hidden.
+
+    Reads and writes go to the parent cache under prefix + key; iteration, len and
+    clear() see only this prefix's live keys (clear deletes exactly those, in one call).
+    """
+
+    __slots__ = ("cache", "prefix", "_pattern")
+
+    def __init__(self, cache: Cache[V], prefix: bytes) -> None:
+        if not prefix:
+            raise ValueError("a namespace prefix must not be empty")
+        self.cache = cache
+        self.prefix = prefix
+        self._pattern = glob_escape(prefix)
+
+    def __repr__(self) -> str:
+        return f"<vellum.Namespace {self.prefix!r} of {self.cache!r}>"
+
+    def _k(self, key: Key) -> bytes:
+        return self.prefix + key_bytes(key)
+
+    def __getitem__(self, key: Key) -> V:
+        return self.cache[self._k(key)]
+
+    def __setitem__(self, key: Key, value: V) -> None:
+        self.cache[self._k(key)] = value
+
+    def __delitem__(self, key: Key) -> None:
+        del self.cache[self._k(key)]
+
+    def __contains__(self, key: object) -> bool:
+        return isinstance(key, (str, bytes)) and self.cache.exists(self._k(key))
+
+    def _keys(self) -> list[bytes]:
+        return self.cache.match(self._pattern)
+
+    def __len__(self) -> int:
+        return len(self._keys())
+
+    def __iter__(self) -> Iterator[bytes]:
+        cut = len(self.prefix)
+        return (k[cut:] for k in self._keys())
+
+    @overload
+    def get(self, key: Key) -> V | None: ...
+    @overload
+    def get(self, key: Key, default: V) -> V: ...
+    @overload
+    def get(self, key: Key, default: D) -> V | D: ...
+    def get(self, key: Key, default: object = None) -> object:
+        return self.cache.get(self._k(key), default)
+
+    def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool:
+        return self.cache.set(self._k(key), value, ttl=ttl, nx=nx, xx=xx)
+
+    def delete(self, *keys: Key) -> int:
+        return self.cache.delete(*(self._k(k) for k in keys))
+
+    def expire(self, key: Key, ttl: TTL) -> bool:
+        return self.cache.expire(self._k(key), ttl)
+
+    def ttl(self, key: Key) -> float | None:
+        return self.cache.ttl(self._k(key))
+
+    def update(self, other: Any = (), /, **kwargs: V) -> None:
+        items = other.items() if hasattr(other, "items") else other
+        pairs = {self._k(k): v for k, v in items}
+        pairs.update({self._k(k): v for k, v in kwargs.items()})
+        self.cache.update(pairs)
+
+    def clear(self) -> None:
+        """Deletes this namespace's keys and nothing else."""
+        keys = self._keys()
+        if keys:
+            self.cache.delete(*keys)
+
+    def namespace(self, prefix: Key) -> Namespace[V]:
+        return Namespace(self.cache, self.prefix + key_bytes(prefix))
+
+
+def _make_private_dir(path: str) -> None:
+    # A data directory holds every cached value; one vellum creates is readable by its
+    # owner only. An existing directory keeps the mode its owner gave it.
+    if os.path.isdir(path):
+        return
+    try:
+        os.makedirs(path, mode=0o700)
+    except FileExistsError:
+        return
+    os.chmod(path, 0o700)

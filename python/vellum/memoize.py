@@ -1,0 +1,273 @@
+"""Memoization into a `vellum.Cache`: one decorator for plain and async functions.
+
+Results are stored in the cache under "memo:{module}.{qualname}:{arguments}", encoded
+by the memoizer's codec (the cache's own codec unless one is given), so a memoized
+function's return values must be values that codec can hold: bytes for the default
+cache, anything JSON can hold for codec="json", anything at all for a `PickleCodec`.
+Keys are built from the arguments' values, never from their identity, so they mean the
+same in every process that shares a persistent cache or a server; arguments other than
+None, bool, int, float, str, bytes and tuples, lists, sets and dicts of those need
+`key=`, a function of the same arguments returning a str or bytes key.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import hashlib
+import inspect
+import threading
+from collections.abc import Callable, Coroutine
+from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, Protocol, TypeVar, overload
+
+from .cache import TTL, Key, glob_escape, key_bytes, ttl_to_ms
+from .codecs import Codec
+
+if TYPE_CHECKING:
+    from .cache import Cache
+
+__all__ = ["CacheInfo", "Memoized", "AsyncMemoized", "Memoizer", "make_key"]
+
+P = ParamSpec("P")
+R = TypeVar("R")
+R_co = TypeVar("R_co", covariant=True)
+
+# Argument keys longer than this are replaced by a digest so keys stay short.
+_MAX_ARG_TEXT = 200
+
+
+class CacheInfo(NamedTuple):
+    """As functools' cache_info(): maxsize is always None (the cache's memory ceiling
+    bounds it instead) and currsize counts this function's live entries."""
+
+    hits: int
+    misses: int
+    maxsize: int | None
+    currsize: int
+
+
+class Memoized(Protocol[P, R_co]):
+    """A memoized function: the original signature plus cache control."""
+
+    __wrapped__: Callable[P, R_co]
+
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R_co: ...
+    def cache_info(self) -> CacheInfo: ...
+    def cache_clear(self) -> None: ...
+    def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool: ...
+
+
+class AsyncMemoized(Protocol[P, R_co]):
+    """A memoized coroutine function."""
+
+    __wrapped__: Callable[P, Coroutine[Any, Any, R_co]]
+
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> Coroutine[Any, Any, R_co]: ...
+    def cache_info(self) -> CacheInfo: ...
+    def cache_clear(self) -> None: ...
+    def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool: ...
+
+
+_SIMPLE = (str, bytes, int, type(None))
+
+
+def _canon(value: object, typed: bool) -> str:
+    kind = type(value)
+    if kind in _SIMPLE or kind is float:
+        if not typed:
+            # Equal numbers share one entry, as with functools: f(1), f(1.0), f(True).
+            if kind is bool or (kind is float and value.is_integer()):  # type: ignore[attr-defined]
+                return repr(int(value))  # type: ignore[call-overload]
+            return repr(value)
+        return f"{kind.__name__}:{value!r}"
+    if kind is bool:
+        return repr(int(value)) if not typed else f"bool:{value!r}"  # type: ignore[call-overload]
+    if kind is tuple or kind is list:
+        inner = ",".join(_canon(v, typed) for v in value)  # type: ignore[attr-defined]
+        return f"({inner})" if kind is tuple else f"[{inner}]"
+    if kind is frozenset or kind is set:
+        return "{" + ",".join(sorted(_canon(v, typed) for v in value)) + "}"  # type: ignore[attr-defined]
+    if kind is dict:
+        pairs = sorted(f"{_canon(k, typed)}:{_canon(v, typed)}" for k, v in value.items())  # type: ignore[attr-defined]
+        return "{" + ",".join(pairs) + "}"
+    raise TypeError(
+        f"memoize cannot build a key from a {kind.__name__} argument; pass key=lambda *args, **kwargs: ... "
+        "returning a str or bytes"
+    )
+
+
+def make_key(args: tuple[Any, ...], kwargs: dict[str, Any], typed: bool) -> str:
+    """The argument part of a memo key: a canonical text, or a digest of a long one."""
+    text = ",".join([_canon(a, typed) for a in args])
+    if kwargs:
+        text += ";" + ",".join(f"{k}={_canon(kwargs[k], typed)}" for k in sorted(kwargs))
+    if len(text) > _MAX_ARG_TEXT:
+        text = "#" + hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=20).hexdigest()
+    return text
+
+
+class _KeyLocks:
+    """One lock per key being computed, dropped when its last waiter leaves."""
+
+    def __init__(self) -> None:
+        self._guard = threading.Lock()
+        self._locks: dict[bytes, tuple[threading.Lock, int]] = {}
+
+    def acquire(self, key: bytes) -> threading.Lock:
+        with self._guard:
+            lock, users = self._locks.get(key, (None, 0))
+            if lock is None:
+                lock = threading.Lock()
+            self._locks[key] = (lock, users + 1)
+        lock.acquire()
+        return lock
+
+    def release(self, key: bytes, lock: threading.Lock) -> None:
+        lock.release()
+        with self._guard:
+            _, users = self._locks[key]
+            if users == 1:
+                del self._locks[key]
+            else:
+                self._locks[key] = (lock, users - 1)
+
+
+class _Memo:
+    """State shared by the wrapper of one function."""
+
+    def __init__(
+        self, cache: Cache[Any], fn: Callable[..., Any], ttl: TTL | None, typed: bool,
+        key: Callable[..., Key] | None, codec: Codec[Any],
+    ) -> None:
+        self.cache = cache
+        self.native = cache.native
+        self.px = None if ttl is None else ttl_to_ms(ttl)
+        self.typed = typed
+        self.key_fn = key
+        self.encode = codec.encode
+        self.decode = codec.decode
+        self.prefix = f"memo:{fn.__module__}.{fn.__qualname__}:".encode()
+        # Counters are bumped with the interpreter lock held and no call in between, so
+        # no update is lost between threads; they count calls of this process only.
+        self.hits = 0
+        self.misses = 0
+        self.locks = _KeyLocks()
+        self.inflight: dict[bytes, asyncio.Future[Any]] = {}
+
+    def key(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bytes:
+        if self.key_fn is not None:
+            return self.prefix + key_bytes(self.key_fn(*args, **kwargs))
+        return self.prefix + make_key(args, kwargs, self.typed).encode("utf-8", "surrogatepass")
+
+    def store(self, key: bytes, value: Any) -> None:
+        self.native.set(key, self.encode(value), None, self.px)
+
+    def info(self) -> CacheInfo:
+        live = len(self.native.keys(glob_escape(self.prefix)))
+        return CacheInfo(self.hits, self.misses, None, live)
+
+    def clear(self) -> None:
+        keys = self.native.keys(glob_escape(self.prefix))
+        if keys:
+            self.native.delete(*keys)
+        self.hits = self.misses = 0
+
+    def invalidate(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
+        return bool(self.native.delete(self.key(args, kwargs)))
+
+
+def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
+    get = memo.native.get
+
+    @functools.wraps(fn)
+    def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
+        key = memo.key(args, kwargs)
+        data = get(key)
+        if data is not None:
+            memo.hits += 1
+            return memo.decode(data)  # type: ignore[no-any-return]
+        # Concurrent callers with one key wait here for a single computation.
+        lock = memo.locks.acquire(key)
+        try:
+            data = get(key)
+            if data is not None:
+                memo.hits += 1
+                return memo.decode(data)  # type: ignore[no-any-return]
+            memo.misses += 1
+            result = fn(*args, **kwargs)  # an exception leaves nothing stored
+            memo.store(key, result)
+            return result
+        finally:
+            memo.locks.release(key, lock)
+
+    return _attach(wrapper, memo)  # type: ignore[return-value]
+
+
+def _wrap_async(memo: _Memo, fn: Callable[P, Coroutine[Any, Any, R]]) -> AsyncMemoized[P, R]:
+    get = memo.native.get
+
+    async def compute(key: bytes, args: Any, kwargs: Any) -> R:
+        # Runs as its own task, awaited through shield(), so a cancelled caller does not
+        # cancel the computation the other callers wait for.
+        result = await fn(*args, **kwargs)
+        memo.store(key, result)
+        return result
+
+    @functools.wraps(fn)
+    async def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
+        key = memo.key(args, kwargs)
+        data = get(key)
+        if data is not None:
+            memo.hits += 1
+            return memo.decode(data)  # type: ignore[no-any-return]
+        task = memo.inflight.get(key)
+        if task is not None and task.get_loop() is asyncio.get_running_loop():
+            memo.hits += 1
+        else:
+            memo.misses += 1
+            task = asyncio.ensure_future(compute(key, args, kwargs))
+            memo.inflight[key] = task
+            task.add_done_callback(lambda t, k=key: memo.inflight.pop(k, None) if memo.inflight.get(k) is t else None)
+        result: R = await asyncio.shield(task)
+        return result
+
+    return _attach(wrapper, memo)  # type: ignore[return-value]
+
+
+def _attach(wrapper: Any, memo: _Memo) -> Any:
+    wrapper.cache_info = memo.info
+    wrapper.cache_clear = memo.clear
+    wrapper.invalidate = lambda *args, **kwargs: memo.invalidate(args, kwargs)
+    wrapper.cache_parameters = lambda: {"ttl_ms": memo.px, "typed": memo.typed, "prefix": memo.prefix}
+    return wrapper
+
+
+class Memoizer:
+    """What `Cache.memoize(...)` returns: apply it to a function or coroutine function.
+
+    Concurrent calls with one key run the function once: threads wait on a per-key lock,
+    asyncio tasks of one event loop await one shared task. A call that raises stores
+    nothing, so the next call computes again. ttl None stores results without expiry.
+    """
+
+    def __init__(
+        self, cache: Cache[Any], ttl: TTL | None = 60, typed: bool = False,
+        key: Callable[..., Key] | None = None, codec: Codec[Any] | None = None,
+    ) -> None:
+        self._cache = cache
+        self._ttl = ttl
+        self._typed = typed
+        self._key = key
+        self._codec = codec if codec is not None else cache.codec
+        if ttl is not None:
+            ttl_to_ms(ttl)  # refuse a bad ttl at decoration time, not at the first call
+
+    @overload
+    def __call__(self, fn: Callable[P, Coroutine[Any, Any, R]]) -> AsyncMemoized[P, R]: ...
+    @overload
+    def __call__(self, fn: Callable[P, R]) -> Memoized[P, R]: ...
+    def __call__(self, fn: Callable[..., Any]) -> Any:
+        memo = _Memo(self._cache, fn, self._ttl, self._typed, self._key, self._codec)
+        if inspect.iscoroutinefunction(fn):
+            return _wrap_async(memo, fn)
+        return _wrap_sync(memo, fn)
