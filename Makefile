@@ -7,7 +7,11 @@ VENV   := .venv
 VPY    := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 JOBS   ?= 2
-SECOND_PYTHONS ?= python3.12 python3.13
+# Other CPython versions to import the abi3 wheel under: on PATH, or installed by pyenv
+# without being activated.
+SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/dev/null); \
+  if [ -n "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; \
+  else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
         second-python clean
@@ -52,17 +56,19 @@ py-test: wheel
 second-python: wheel
 	@for py in $(SECOND_PYTHONS); do \
 	  if command -v $$py >/dev/null 2>&1 && $$py -c 'import sys' >/dev/null 2>&1; then \
-	    echo "== abi3 wheel under $$py"; \
-	    rm -rf build/venv-$$py && $$py -m venv build/venv-$$py && \
-	    build/venv-$$py/bin/python -m pip install -q dist/vellum-*.whl && \
-	    (cd tests && ../build/venv-$$py/bin/python python/abi3_smoke.py) || exit 1; \
+	    v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    echo "== abi3 wheel under Python $$v ($$py)"; \
+	    rm -rf build/venv-$$v && $$py -m venv build/venv-$$v && \
+	    build/venv-$$v/bin/python -m pip install -q dist/vellum-*.whl && \
+	    (cd tests && ../build/venv-$$v/bin/python python/abi3_smoke.py) || exit 1; \
 	  fi; \
 	done
 
 test: cpp-test abi3 stubtest py-test second-python
 
+# The main job: serve a persistent cache on 127.0.0.1:6380 with its data in ./vellum-data.
 run: wheel
-	$(VPY) -m vellum
+	$(VPY) -m vellum serve
 
 bench: wheel
 	cmake -S . -B build/bench -G Ninja -DVELLUM_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

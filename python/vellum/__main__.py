@@ -1,4 +1,4 @@
-"""Command line of vellum: `python -m vellum` shows the cache at work."""
+"""Command line of vellum: `python -m vellum` shows the cache at work; `serve` serves it."""
 
 from __future__ import annotations
 
@@ -6,7 +6,7 @@ import argparse
 import sys
 from collections.abc import Callable, Sequence
 
-from . import Cache
+from . import Cache, serve
 
 
 def demo(args: argparse.Namespace) -> int:
@@ -38,7 +38,8 @@ def build_parser() -> argparse.ArgumentParser:
     """The command line; each subcommand sets `run` to the function that carries it out."""
     parser = argparse.ArgumentParser(prog="vellum", description="vellum: an in-process cache with a C++ core.")
     parser.set_defaults(run=demo)
-    parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    serve.add_parser(sub)
     return parser
 
 

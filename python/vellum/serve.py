@@ -1,0 +1,109 @@
+"""`vellum serve`: serve a cache over RESP2 until SIGINT or SIGTERM.
+
+The cache is persistent by default (data in ./vellum-data) and is closed durably on the
+way out: the server stops first, then the cache writes its final snapshot.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import re
+import signal
+import sys
+import threading
+import time
+from typing import Any
+
+log = logging.getLogger("vellum.serve")
+
+_SIZE = re.compile(r"^\s*(\d+)\s*([kmgt]?i?b?)?\s*$", re.IGNORECASE)
+_UNITS = {"": 1, "b": 1, "k": 1000, "kb": 1000, "m": 1000**2, "mb": 1000**2, "g": 1000**3, "gb": 1000**3,
+          "t": 1000**4, "tb": 1000**4, "kib": 1024, "mib": 1024**2, "gib": 1024**3, "tib": 1024**4,
+          "ki": 1024, "mi": 1024**2, "gi": 1024**3, "ti": 1024**4}
+
+
+def parse_size(text: str) -> int:
+    """A byte count such as 268435456, 256MiB, 1GB or 64k (decimal units, binary with i)."""
+    m = _SIZE.match(text)
+    unit = (m.group(2) or "").lower() if m else None
+    if m is None or unit not in _UNITS:
+        raise argparse.ArgumentTypeError(f"invalid size {text!r}; expected a number with an optional unit such as 256MiB")
+    return int(m.group(1)) * _UNITS[unit]
+
+
+def add_parser(subparsers: Any) -> None:
+    p = subparsers.add_parser("serve", help="serve a cache to RESP2 clients over TCP",
+                              description="Serve a cache to RESP2 clients until SIGINT or SIGTERM.")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=6380, help="TCP port (default 6380; 0 picks a free one)")
+    p.add_argument("--dir", default="./vellum-data", help="data directory (default ./vellum-data)")
+    p.add_argument("--no-persist", action="store_true", help="keep the data in memory only")
+    p.add_argument("--password-file", help="file whose first line is the password clients must AUTH with")
+    p.add_argument("--max-memory", type=parse_size, default=0, help="memory ceiling, e.g. 256MiB (default none)")
+    p.add_argument("--policy", default="noeviction", choices=["noeviction", "allkeys-lru", "volatile-lru"])
+    p.add_argument("--fsync", default="everysec", choices=["always", "everysec", "never"])
+    p.add_argument("--snapshot-interval", type=int, default=300, help="seconds between snapshots, 0 for none")
+    p.set_defaults(run=run)
+
+
+def _read_password(path: str | None) -> str | None:
+    if path is None:
+        return None
+    with open(path, encoding="utf-8") as f:
+        line = f.readline().rstrip("\r\n")
+    if not line:
+        raise ValueError(f"password file {path} is empty")
+    return line
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import _vellum
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s vellum: %(message)s"))
+    log.addHandler(handler)
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    try:
+        password = _read_password(args.password_file)
+        started = time.monotonic()
+        persist_dir = None if args.no_persist else args.dir
+        cache = _vellum.Cache(max_memory=args.max_memory, policy=args.policy, persist_dir=persist_dir,
+                              fsync=args.fsync, snapshot_interval=args.snapshot_interval)
+    except (OSError, ValueError) as e:
+        log.error("%s", e)
+        return 1
+    try:
+        server = _vellum.Server(cache, host=args.host, port=args.port, password=password)
+        server.start()
+    except (OSError, ValueError) as e:
+        log.error("%s", e)
+        cache.close()
+        return 1
+
+    where = "memory only" if persist_dir is None else f"data in {os.path.abspath(persist_dir)}"
+    log.info("listening on %s:%d (%s), %d keys loaded in %.2fs", args.host, server.port, where, len(cache),
+             time.monotonic() - started)
+    stop = threading.Event()
+
+    def on_signal(signum: int, _frame: object) -> None:
+        log.info("received %s, shutting down", signal.Signals(signum).name)
+        stop.set()
+
+    previous = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        while not stop.wait(0.5):
+            pass
+    finally:
+        for s, h in previous.items():
+            signal.signal(s, h)
+        server.stop()
+        cache.close()
+        stats = cache.persist_stats
+        if stats is not None and stats["last_error"]:
+            log.error("closed with a persistence error: %s", stats["last_error"])
+            return 1
+        log.info("stopped; %d keys in the final state", len(cache))
+    return 0
