@@ -9,6 +9,7 @@ of its own on the data path.
 
 from __future__ import annotations
 
+import builtins
 import ctypes
 import logging
 import math
@@ -21,7 +22,7 @@ from datetime import timedelta
 from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
 
 from . import _vellum
-from .codecs import BYTES, Codec, resolve_codec
+from .codecs import BytesCodec, Codec, resolve_codec
 from .stats import CacheStats
 from .units import parse_size
 
@@ -40,9 +41,9 @@ TTL = float | int | timedelta
 V = TypeVar("V")
 D = TypeVar("D")
 
-# The native methods a Cache binds once at construction, so each data call costs one
-# attribute load instead of two. After a fork they are rebound to the guard below.
-_BOUND = ("get", "set", "delete", "exists", "mget", "mset")
+
+# Only the exact bytes codec may be skipped on reads; a subclass may decode differently.
+_IDENTITY_CODEC: type = BytesCodec
 
 
 class ForkedCacheError(RuntimeError):
@@ -197,7 +198,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         self._encode = self.codec.encode
         self._decode = self.codec.decode
         # The bytes codec is the identity on reads; skipping its call keeps get() cheap.
-        self._raw = self.codec is BYTES
+        self._raw = type(self.codec) is _IDENTITY_CODEC
         self._max_memory = parse_size(max_memory)
         path = None if persist_dir is None else os.fspath(persist_dir)
         if path is not None:
@@ -212,9 +213,22 @@ class Cache(MutableMapping[Key, V], Generic[V]):
             _open_persistent.add(self)
             self._check_last_error()  # a torn log tail repaired at open is reported here
 
+    _get: Callable[[Key], bytes | None]
+    _set: Callable[..., bool]
+    _delete: Callable[..., int]
+    _exists: Callable[[Key], bool]
+    _mget: Callable[[Iterable[Key]], list[bytes | None]]
+    _mset: Callable[[Mapping[Key, bytes]], None]
+
+    # The native methods used on every data call, bound once so each call costs one
+    # attribute load instead of two. After a fork they are rebound to the guard.
     def _bind(self, target: Any) -> None:
-        for name in _BOUND:
-            setattr(self, "_" + name, getattr(target, name))
+        self._get = target.get
+        self._set = target.set
+        self._delete = target.delete
+        self._exists = target.exists
+        self._mget = target.mget
+        self._mset = target.mset
 
     def _disarm_after_fork(self) -> None:
         if self._closed:
@@ -387,10 +401,11 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         for key in self._native.keys():
             data = self._get(key)
             if data is not None and self._delete(key):
-                return key, data if self._raw else self._decode(data)  # type: ignore[return-value]
+                value: Any = data if self._raw else self._decode(data)
+                return key, value
         raise KeyError("popitem(): cache is empty")
 
-    def setdefault(self, key: Key, default: V) -> V:  # type: ignore[override]
+    def setdefault(self, key: Key, default: V) -> V:
         """Returns the value at key, storing default first when the key is absent (atomic)."""
         data = self._encode(default)
         while True:
@@ -401,19 +416,15 @@ class Cache(MutableMapping[Key, V], Generic[V]):
                 return current if self._raw else self._decode(current)  # type: ignore[return-value]
             # Deleted or expired between the two calls: try to store the default again.
 
-    @overload
-    def update(self, other: SupportsKeysAndGetItem[Key, V], /, **kwargs: V) -> None: ...
-    @overload
-    def update(self, other: Iterable[tuple[Key, V]], /, **kwargs: V) -> None: ...
-    @overload
-    def update(self, /, **kwargs: V) -> None: ...
-    def update(self, other: Any = (), /, **kwargs: V) -> None:
+    def update(  # type: ignore[override]
+        self, other: SupportsKeysAndGetItem[Key, V] | Iterable[tuple[Key, V]] = (), /, **kwargs: V
+    ) -> None:
         """Stores every pair in one native call; each pair replaces any earlier value."""
         encode = self._encode
         pairs: dict[Key, bytes] = {}
         if hasattr(other, "keys"):
             for k in other.keys():
-                pairs[k] = encode(other[k])
+                pairs[k] = encode(other[k])  # type: ignore[index]
         else:
             for k, v in other:
                 pairs[k] = encode(v)
@@ -431,7 +442,8 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def mget(self, keys: Iterable[Key]) -> list[V | None]:
         found = self._mget(keys)
         if self._raw:
-            return found  # type: ignore[no-any-return]
+            raw: Any = found
+            return raw  # type: ignore[no-any-return]
         decode = self._decode
         return [None if d is None else decode(d) for d in found]
 
@@ -513,7 +525,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def srem(self, key: Key, *members: bytes | str) -> int:
         return self._native.srem(key, *members)
 
-    def smembers(self, key: Key) -> set[bytes]:
+    def smembers(self, key: Key) -> builtins.set[bytes]:
         return self._native.smembers(key)
 
     def sismember(self, key: Key, member: bytes | str) -> bool:
@@ -618,9 +630,11 @@ class Namespace(MutableMapping[Key, V], Generic[V]):
     def ttl(self, key: Key) -> float | None:
         return self.cache.ttl(self._k(key))
 
-    def update(self, other: Any = (), /, **kwargs: V) -> None:
-        items = other.items() if hasattr(other, "items") else other
-        pairs = {self._k(k): v for k, v in items}
+    def update(  # type: ignore[override]
+        self, other: Mapping[Key, V] | Iterable[tuple[Key, V]] = (), /, **kwargs: V
+    ) -> None:
+        items: Iterable[tuple[Key, V]] = other.items() if isinstance(other, Mapping) else other
+        pairs: dict[Key, V] = {self._k(k): v for k, v in items}
         pairs.update({self._k(k): v for k, v in kwargs.items()})
         self.cache.update(pairs)
 

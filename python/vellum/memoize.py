@@ -30,7 +30,6 @@ __all__ = ["CacheInfo", "Memoized", "AsyncMemoized", "Memoizer", "make_key"]
 
 P = ParamSpec("P")
 R = TypeVar("R")
-R_co = TypeVar("R_co", covariant=True)
 
 # Argument keys longer than this are replaced by a digest so keys stay short.
 _MAX_ARG_TEXT = 200
@@ -46,23 +45,23 @@ class CacheInfo(NamedTuple):
     currsize: int
 
 
-class Memoized(Protocol[P, R_co]):
+class Memoized(Protocol[P, R]):
     """A memoized function: the original signature plus cache control."""
 
-    __wrapped__: Callable[P, R_co]
+    __wrapped__: Callable[P, R]
 
-    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R_co: ...
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> R: ...
     def cache_info(self) -> CacheInfo: ...
     def cache_clear(self) -> None: ...
     def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool: ...
 
 
-class AsyncMemoized(Protocol[P, R_co]):
+class AsyncMemoized(Protocol[P, R]):
     """A memoized coroutine function."""
 
-    __wrapped__: Callable[P, Coroutine[Any, Any, R_co]]
+    __wrapped__: Callable[P, Coroutine[Any, Any, R]]
 
-    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> Coroutine[Any, Any, R_co]: ...
+    def __call__(self, *args: P.args, **kwargs: P.kwargs) -> Coroutine[Any, Any, R]: ...
     def cache_info(self) -> CacheInfo: ...
     def cache_clear(self) -> None: ...
     def invalidate(self, *args: P.args, **kwargs: P.kwargs) -> bool: ...
@@ -200,7 +199,8 @@ def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
         finally:
             memo.locks.release(key, lock)
 
-    return _attach(wrapper, memo)  # type: ignore[return-value]
+    memoized: Any = _attach(wrapper, memo)
+    return memoized  # type: ignore[no-any-return]
 
 
 def _wrap_async(memo: _Memo, fn: Callable[P, Coroutine[Any, Any, R]]) -> AsyncMemoized[P, R]:
@@ -227,11 +227,17 @@ def _wrap_async(memo: _Memo, fn: Callable[P, Coroutine[Any, Any, R]]) -> AsyncMe
             memo.misses += 1
             task = asyncio.ensure_future(compute(key, args, kwargs))
             memo.inflight[key] = task
-            task.add_done_callback(lambda t, k=key: memo.inflight.pop(k, None) if memo.inflight.get(k) is t else None)
+            task.add_done_callback(functools.partial(_forget, memo.inflight, key))
         result: R = await asyncio.shield(task)
         return result
 
-    return _attach(wrapper, memo)  # type: ignore[return-value]
+    memoized: Any = _attach(wrapper, memo)
+    return memoized  # type: ignore[no-any-return]
+
+
+def _forget(inflight: dict[bytes, asyncio.Future[Any]], key: bytes, task: asyncio.Future[Any]) -> None:
+    if inflight.get(key) is task:
+        del inflight[key]
 
 
 def _attach(wrapper: Any, memo: _Memo) -> Any:
@@ -263,7 +269,9 @@ class Memoizer:
             ttl_to_ms(ttl)  # refuse a bad ttl at decoration time, not at the first call
 
     @overload
-    def __call__(self, fn: Callable[P, Coroutine[Any, Any, R]]) -> AsyncMemoized[P, R]: ...
+    def __call__(  # type: ignore[overload-overlap]
+        self, fn: Callable[P, Coroutine[Any, Any, R]]
+    ) -> AsyncMemoized[P, R]: ...
     @overload
     def __call__(self, fn: Callable[P, R]) -> Memoized[P, R]: ...
     def __call__(self, fn: Callable[..., Any]) -> Any:

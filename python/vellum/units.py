@@ -39,13 +39,13 @@ def parse_size(size: int | str) -> int:
     match = _SIZE.fullmatch(size)
     if match is None:
         raise ValueError(f"not a size: {size!r}; expected a number and a unit such as '256MiB'")
-    number, unit = match.groups()
+    number, unit = match.group(1), match.group(2)
     factor = _UNITS.get(unit.lower())
     if factor is None:
         raise ValueError(f"unknown size unit {unit!r} in {size!r}; expected one of B, KiB, MiB, GiB, TiB, KB, MB, GB, TB")
     if "." in number:
         # Exact arithmetic on the decimal text, so "0.1KB" is 100 bytes and not 99.
         whole, _, frac = number.partition(".")
-        scale = 10 ** len(frac)
+        scale: int = 10 ** len(frac)
         return (int(whole or "0") * scale + int(frac or "0")) * factor // scale
     return int(number) * factor
