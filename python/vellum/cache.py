@@ -98,7 +98,8 @@ class _ForkedStore:
 
 
 # Open persistent caches of this process, so a fork can disarm them in the child.
-_open_persistent: weakref.WeakSet[Cache[Any]] = weakref.WeakSet()
+# Keyed by id(): a mapping compares by contents, so it is not hashable.
+_open_persistent: weakref.WeakValueDictionary[int, Cache[Any]] = weakref.WeakValueDictionary()
 # Native stores inherited by a child; they must outlive the child (see _after_fork_in_child).
 _inherited: list[object] = []
 
@@ -108,7 +109,7 @@ def _after_fork_in_child() -> None:
     # through them would interleave records with the parent's, and releasing the native
     # object would delete the parent's LOCK file. So the child keeps one extra reference
     # to each inherited store for its whole life and sees only a guard that raises.
-    for cache in list(_open_persistent):
+    for cache in list(_open_persistent.values()):
         cache._disarm_after_fork()
     _open_persistent.clear()
 
@@ -210,7 +211,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         self._bind(self._native)
         self._closed = False
         if path is not None:
-            _open_persistent.add(self)
+            _open_persistent[id(self)] = self
             self._check_last_error()  # a torn log tail repaired at open is reported here
 
     _get: Callable[[Key], bytes | None]
@@ -272,7 +273,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
             return  # the parent owns the directory; a child's close must not touch it
         self._native.close()
         self._closed = True
-        _open_persistent.discard(self)
+        _open_persistent.pop(id(self), None)
         self._check_last_error()
 
     def save(self) -> None:
