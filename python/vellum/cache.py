@@ -93,6 +93,9 @@ class _ForkedStore:
     def __getattr__(self, name: str) -> NoReturn:
         raise ForkedCacheError(self._message)
 
+    def fail(self, *args: object, **kwargs: object) -> NoReturn:
+        raise ForkedCacheError(self._message)
+
     def __len__(self) -> NoReturn:
         raise ForkedCacheError(self._message)
 
@@ -242,8 +245,9 @@ class Cache(MutableMapping[Key, V], Generic[V]):
             "worker's initializer) with its own persist_dir, or share one cache through vellum.Server"
         )
         self._forked = True
-        self._native = _ForkedStore(message)  # type: ignore[assignment]
-        self._bind(self._native)
+        guard = _ForkedStore(message)
+        self._native = guard  # type: ignore[assignment]
+        self._get = self._set = self._delete = self._exists = self._mget = self._mset = guard.fail
 
     # ---- lifecycle ----
 
