@@ -20,6 +20,7 @@
 // fails leaves the store untouched.
 
 #include <cassert>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -33,7 +34,8 @@ namespace {
 // ---- helpers ----
 
 // PyArg_ParseTupleAndKeywords takes a non-const keyword list before Python 3.13; it never
-// writes through it.
+// writes through it. Only the constructor parses that way; methods use the vectorcall
+// convention through bind_args.
 char** kw(const char* const* list) { return const_cast<char**>(list); }
 
 CachePayload& payload_of(PyObject* op) { return reinterpret_cast<CacheObject*>(op)->payload; }
@@ -73,51 +75,57 @@ const char* const kKey[] = {"key", nullptr};
 const char* const kKeyValue[] = {"key", "value", nullptr};
 const char* const kKeyField[] = {"key", "field", nullptr};
 
+// The method name of a format such as "O:get", for call-shape messages.
+const char* name_of(const char* format) { return std::strchr(format, ':') + 1; }
+
 // A method whose only argument is the key.
 template <class Op, class Out>
-PyObject* key_method(PyObject* op, PyObject* args, PyObject* kwds, const char* format, Op store_op, Out convert) {
+PyObject* key_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                     Op store_op, Out convert) {
   return guarded([&]() -> PyObject* {
     PyObject* key_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kw(kKey), &key_obj)) return nullptr;
-    Bytes key;
+    if (!bind_args(args, nargs, kwnames, name_of(format), kKey, 1, {&key_obj})) return nullptr;
+    ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key); });
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view()); });
     return finish(r, convert);
   });
 }
 
 // A method taking a key and one more byte string (a value, a field or a member).
 template <class Op, class Out>
-PyObject* key_pair_method(PyObject* op, PyObject* args, PyObject* kwds, const char* format, const char* const* names,
-                          Op store_op, Out convert) {
+PyObject* key_pair_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          const char* format, const char* const* names, Op store_op, Out convert) {
   return guarded([&]() -> PyObject* {
     PyObject* key_obj = nullptr;
     PyObject* other_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kw(names), &key_obj, &other_obj)) return nullptr;
-    Bytes key;
-    Bytes other;
+    if (!bind_args(args, nargs, kwnames, name_of(format), names, 2, {&key_obj, &other_obj})) return nullptr;
+    ArgBytes key;
+    ArgBytes other;
     if (!extract_bytes(key_obj, key) || !extract_bytes(other_obj, other)) return nullptr;
     CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key, other); });
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view(), other.view()); });
     return finish(r, convert);
   });
 }
 
 // A method `name(key, *items)`: the key first, then every item, in order.
 template <class Op, class Out>
-PyObject* variadic_method(PyObject* op, PyObject* args, const char* name, Op store_op, Out convert) {
+PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, const char* name, Op store_op,
+                          Out convert) {
   return guarded([&]() -> PyObject* {
-    if (PyTuple_Size(args) < 1) {
+    if (nargs < 1) {
       PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key' (pos 1)", name);
       return nullptr;
     }
-    Bytes key;
-    if (!extract_bytes(PyTuple_GetItem(args, 0), key)) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(args[0], key)) return nullptr;
     std::vector<Bytes> items;
-    if (!extract_bytes_items(args, 1, items)) return nullptr;
+    if (!extract_bytes_items(args + 1, nargs - 1, items)) return nullptr;
     CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key, std::span<const Bytes>(items)); });
+    auto r = without_gil(call.store(),
+                         [&](Store& s) { return store_op(s, key.view(), std::span<const Bytes>(items)); });
     return finish(r, convert);
   });
 }
@@ -301,7 +309,7 @@ PyObject* Cache_get_persist_stats(PyObject* op, void*) {
 
 // ---- strings and keys ----
 
-PyObject* Cache_set(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "value", "ex", "px", "nx", "xx", nullptr};
     PyObject* key_obj = nullptr;
@@ -310,8 +318,8 @@ PyObject* Cache_set(PyObject* op, PyObject* args, PyObject* kwds) {
     PyObject* px_obj = Py_None;
     PyObject* nx_obj = Py_False;
     PyObject* xx_obj = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOO:set", kw(names), &key_obj, &value_obj, &ex_obj, &px_obj,
-                                     &nx_obj, &xx_obj)) {
+    if (!bind_args(args, nargs, kwnames, "set", names, 2, {&key_obj, &value_obj, &ex_obj, &px_obj,
+                                     &nx_obj, &xx_obj})) {
       return nullptr;
     }
     // Expiry and flags are checked before the key is looked at.
@@ -340,8 +348,8 @@ PyObject* Cache_set(PyObject* op, PyObject* args, PyObject* kwds) {
       PyErr_SetString(PyExc_ValueError, "nx and xx are mutually exclusive");
       return nullptr;
     }
-    Bytes key;
-    Bytes value;
+    ArgBytes key;
+    ArgBytes value;
     if (!extract_bytes(key_obj, key) || !extract_bytes(value_obj, value)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.set(key, value, ttl_ms, nx, xx); });
@@ -349,15 +357,15 @@ PyObject* Cache_set(PyObject* op, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* Cache_get(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:get", [](Store& s, const Bytes& k) { return s.get(k); }, as_value);
+PyObject* Cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:get", [](Store& s, BytesView k) { return s.get(k); }, as_value);
 }
 
-PyObject* Cache_mget(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_mget(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"keys", nullptr};
     PyObject* keys_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:mget", kw(names), &keys_obj)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, "mget", names, 1, {&keys_obj})) return nullptr;
     PyObject* it = PyObject_GetIter(keys_obj);
     if (it == nullptr) return nullptr;
     std::vector<Bytes> keys;
@@ -419,11 +427,11 @@ bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pair
   return ok;
 }
 
-PyObject* Cache_mset(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_mset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"mapping", nullptr};
     PyObject* mapping = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:mset", kw(names), &mapping)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, "mset", names, 1, {&mapping})) return nullptr;
     std::vector<std::pair<Bytes, Bytes>> pairs;
     if (!mapping_pairs(mapping, pairs)) return nullptr;
     CacheCall call(op);
@@ -434,15 +442,16 @@ PyObject* Cache_mset(PyObject* op, PyObject* args, PyObject* kwds) {
 }
 
 // incr and decr: `amount` first, then the key.
-PyObject* incr_by(PyObject* op, PyObject* args, PyObject* kwds, const char* format, bool negate) {
+PyObject* incr_by(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                  bool negate) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "amount", nullptr};
     PyObject* key_obj = nullptr;
     PyObject* amount_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kw(names), &key_obj, &amount_obj)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, name_of(format), names, 1, {&key_obj, &amount_obj})) return nullptr;
     int64_t amount = 1;
     if (amount_obj && !extract_int64(amount_obj, "amount", amount)) return nullptr;
-    Bytes key;
+    ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     if (negate) {
       if (amount == std::numeric_limits<int64_t>::min()) {
@@ -457,45 +466,45 @@ PyObject* incr_by(PyObject* op, PyObject* args, PyObject* kwds, const char* form
   });
 }
 
-PyObject* Cache_incr(PyObject* op, PyObject* args, PyObject* kwds) { return incr_by(op, args, kwds, "O|O:incr", false); }
+PyObject* Cache_incr(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { return incr_by(op, args, nargs, kwnames, "O|O:incr", false); }
 
-PyObject* Cache_decr(PyObject* op, PyObject* args, PyObject* kwds) { return incr_by(op, args, kwds, "O|O:decr", true); }
+PyObject* Cache_decr(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { return incr_by(op, args, nargs, kwnames, "O|O:decr", true); }
 
-PyObject* Cache_append(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_append(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_pair_method(
-      op, args, kwds, "OO:append", kKeyValue, [](Store& s, const Bytes& k, const Bytes& v) { return s.append(k, v); },
+      op, args, nargs, kwnames, "OO:append", kKeyValue, [](Store& s, BytesView k, BytesView v) { return s.append(k, v); },
       as_count);
 }
 
-PyObject* Cache_delete(PyObject* op, PyObject* args) {
+PyObject* Cache_delete(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     std::vector<Bytes> keys;
-    if (!extract_bytes_items(args, 0, keys)) return nullptr;
+    if (!extract_bytes_items(args, nargs, keys)) return nullptr;
     CacheCall call(op);
     uint64_t removed = without_gil(call.store(), [&](Store& s) { return s.del(keys); });
     return to_py_u64(removed);
   });
 }
 
-PyObject* Cache_exists(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:exists", [](Store& s, const Bytes& k) { return s.exists(k); }, as_bool);
+PyObject* Cache_exists(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:exists", [](Store& s, BytesView k) { return s.exists(k); }, as_bool);
 }
 
 // ---- expiry ----
 
-PyObject* Cache_expire(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_expire(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "seconds", nullptr};
     PyObject* key_obj = nullptr;
     PyObject* seconds_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:expire", kw(names), &key_obj, &seconds_obj)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, "expire", names, 2, {&key_obj, &seconds_obj})) return nullptr;
     int64_t seconds = 0;
     if (!extract_positive(seconds_obj, "seconds", seconds)) return nullptr;
     if (static_cast<uint64_t>(seconds) > std::numeric_limits<uint64_t>::max() / 1000) {
       PyErr_SetString(PyExc_ValueError, "seconds is too large");
       return nullptr;
     }
-    Bytes key;
+    ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     uint64_t ms = static_cast<uint64_t>(seconds) * 1000;
     CacheCall call(op);
@@ -504,15 +513,15 @@ PyObject* Cache_expire(PyObject* op, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* Cache_pexpire(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_pexpire(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "milliseconds", nullptr};
     PyObject* key_obj = nullptr;
     PyObject* ms_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:pexpire", kw(names), &key_obj, &ms_obj)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, "pexpire", names, 2, {&key_obj, &ms_obj})) return nullptr;
     int64_t ms = 0;
     if (!extract_positive(ms_obj, "milliseconds", ms)) return nullptr;
-    Bytes key;
+    ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
     bool r = without_gil(call.store(), [&](Store& s) { return s.pexpire(key, static_cast<uint64_t>(ms)); });
@@ -520,25 +529,25 @@ PyObject* Cache_pexpire(PyObject* op, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* Cache_persist(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:persist", [](Store& s, const Bytes& k) { return s.persist(k); }, as_bool);
+PyObject* Cache_persist(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:persist", [](Store& s, BytesView k) { return s.persist(k); }, as_bool);
 }
 
-PyObject* Cache_ttl(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_ttl(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   // Whole seconds rounded up, so a key with 1 ms left still reports 1.
   auto seconds = [](int64_t ms) { return to_py_i64(ms < 0 ? ms : (ms + 999) / 1000); };
-  return key_method(op, args, kwds, "O:ttl", [](Store& s, const Bytes& k) { return s.pttl(k); }, seconds);
+  return key_method(op, args, nargs, kwnames, "O:ttl", [](Store& s, BytesView k) { return s.pttl(k); }, seconds);
 }
 
-PyObject* Cache_pttl(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:pttl", [](Store& s, const Bytes& k) { return s.pttl(k); }, as_number);
+PyObject* Cache_pttl(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:pttl", [](Store& s, BytesView k) { return s.pttl(k); }, as_number);
 }
 
-PyObject* Cache_keys(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_keys(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"pattern", nullptr};
     PyObject* pattern_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:keys", kw(names), &pattern_obj)) return nullptr;
+    if (!bind_args(args, nargs, kwnames, "keys", names, 0, {&pattern_obj})) return nullptr;
     std::string pattern = "*";
     if (pattern_obj && !extract_text(pattern_obj, "pattern", pattern)) return nullptr;
     CacheCall call(op);
@@ -565,18 +574,18 @@ PyObject* Cache_get_used_memory(PyObject* op, void*) {
 
 // ---- hashes ----
 
-PyObject* Cache_hset(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_hset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "field", "value", nullptr};
     PyObject* key_obj = nullptr;
     PyObject* field_obj = nullptr;
     PyObject* value_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:hset", kw(names), &key_obj, &field_obj, &value_obj)) {
+    if (!bind_args(args, nargs, kwnames, "hset", names, 3, {&key_obj, &field_obj, &value_obj})) {
       return nullptr;
     }
-    Bytes key;
-    Bytes field;
-    Bytes value;
+    ArgBytes key;
+    ArgBytes field;
+    ArgBytes value;
     if (!extract_bytes(key_obj, key) || !extract_bytes(field_obj, field) || !extract_bytes(value_obj, value)) {
       return nullptr;
     }
@@ -586,58 +595,58 @@ PyObject* Cache_hset(PyObject* op, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* Cache_hget(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_hget(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return key_pair_method(
-      op, args, kwds, "OO:hget", kKeyField, [](Store& s, const Bytes& k, const Bytes& f) { return s.hget(k, f); },
+      op, args, nargs, kwnames, "OO:hget", kKeyField, [](Store& s, BytesView k, BytesView f) { return s.hget(k, f); },
       as_value);
 }
 
-PyObject* Cache_hdel(PyObject* op, PyObject* args) {
-  return variadic_method(op, args, "hdel", [](Store& s, const Bytes& k, std::span<const Bytes> f) { return s.hdel(k, f); },
+PyObject* Cache_hdel(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return variadic_method(op, args, nargs, "hdel", [](Store& s, BytesView k, std::span<const Bytes> f) { return s.hdel(k, f); },
                          as_count);
 }
 
-PyObject* Cache_hgetall(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:hgetall", [](Store& s, const Bytes& k) { return s.hgetall(k); }, as_dict);
+PyObject* Cache_hgetall(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:hgetall", [](Store& s, BytesView k) { return s.hgetall(k); }, as_dict);
 }
 
-PyObject* Cache_hlen(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:hlen", [](Store& s, const Bytes& k) { return s.hlen(k); }, as_count);
+PyObject* Cache_hlen(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:hlen", [](Store& s, BytesView k) { return s.hlen(k); }, as_count);
 }
 
 // ---- lists ----
 
-PyObject* Cache_lpush(PyObject* op, PyObject* args) {
-  return variadic_method(op, args, "lpush",
-                         [](Store& s, const Bytes& k, std::span<const Bytes> v) { return s.lpush(k, v); }, as_count);
+PyObject* Cache_lpush(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return variadic_method(op, args, nargs, "lpush",
+                         [](Store& s, BytesView k, std::span<const Bytes> v) { return s.lpush(k, v); }, as_count);
 }
 
-PyObject* Cache_rpush(PyObject* op, PyObject* args) {
-  return variadic_method(op, args, "rpush",
-                         [](Store& s, const Bytes& k, std::span<const Bytes> v) { return s.rpush(k, v); }, as_count);
+PyObject* Cache_rpush(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return variadic_method(op, args, nargs, "rpush",
+                         [](Store& s, BytesView k, std::span<const Bytes> v) { return s.rpush(k, v); }, as_count);
 }
 
-PyObject* Cache_lpop(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:lpop", [](Store& s, const Bytes& k) { return s.lpop(k); }, as_value);
+PyObject* Cache_lpop(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:lpop", [](Store& s, BytesView k) { return s.lpop(k); }, as_value);
 }
 
-PyObject* Cache_rpop(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:rpop", [](Store& s, const Bytes& k) { return s.rpop(k); }, as_value);
+PyObject* Cache_rpop(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:rpop", [](Store& s, BytesView k) { return s.rpop(k); }, as_value);
 }
 
-PyObject* Cache_lrange(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_lrange(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "start", "stop", nullptr};
     PyObject* key_obj = nullptr;
     PyObject* start_obj = nullptr;
     PyObject* stop_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:lrange", kw(names), &key_obj, &start_obj, &stop_obj)) {
+    if (!bind_args(args, nargs, kwnames, "lrange", names, 3, {&key_obj, &start_obj, &stop_obj})) {
       return nullptr;
     }
     int64_t start = 0;
     int64_t stop = 0;
     if (!extract_int64(start_obj, "start", start) || !extract_int64(stop_obj, "stop", stop)) return nullptr;
-    Bytes key;
+    ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.lrange(key, start, stop); });
@@ -645,35 +654,35 @@ PyObject* Cache_lrange(PyObject* op, PyObject* args, PyObject* kwds) {
   });
 }
 
-PyObject* Cache_llen(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:llen", [](Store& s, const Bytes& k) { return s.llen(k); }, as_count);
+PyObject* Cache_llen(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:llen", [](Store& s, BytesView k) { return s.llen(k); }, as_count);
 }
 
 // ---- sets ----
 
-PyObject* Cache_sadd(PyObject* op, PyObject* args) {
-  return variadic_method(op, args, "sadd",
-                         [](Store& s, const Bytes& k, std::span<const Bytes> m) { return s.sadd(k, m); }, as_count);
+PyObject* Cache_sadd(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return variadic_method(op, args, nargs, "sadd",
+                         [](Store& s, BytesView k, std::span<const Bytes> m) { return s.sadd(k, m); }, as_count);
 }
 
-PyObject* Cache_srem(PyObject* op, PyObject* args) {
-  return variadic_method(op, args, "srem",
-                         [](Store& s, const Bytes& k, std::span<const Bytes> m) { return s.srem(k, m); }, as_count);
+PyObject* Cache_srem(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return variadic_method(op, args, nargs, "srem",
+                         [](Store& s, BytesView k, std::span<const Bytes> m) { return s.srem(k, m); }, as_count);
 }
 
-PyObject* Cache_smembers(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:smembers", [](Store& s, const Bytes& k) { return s.smembers(k); }, as_set);
+PyObject* Cache_smembers(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:smembers", [](Store& s, BytesView k) { return s.smembers(k); }, as_set);
 }
 
-PyObject* Cache_sismember(PyObject* op, PyObject* args, PyObject* kwds) {
+PyObject* Cache_sismember(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"key", "member", nullptr};
   return key_pair_method(
-      op, args, kwds, "OO:sismember", names,
-      [](Store& s, const Bytes& k, const Bytes& m) { return s.sismember(k, m); }, as_bool);
+      op, args, nargs, kwnames, "OO:sismember", names,
+      [](Store& s, BytesView k, BytesView m) { return s.sismember(k, m); }, as_bool);
 }
 
-PyObject* Cache_scard(PyObject* op, PyObject* args, PyObject* kwds) {
-  return key_method(op, args, kwds, "O:scard", [](Store& s, const Bytes& k) { return s.scard(k); }, as_count);
+PyObject* Cache_scard(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:scard", [](Store& s, BytesView k) { return s.scard(k); }, as_count);
 }
 
 // ---- statistics and protocol slots ----
@@ -722,7 +731,7 @@ PyCFunction method(F fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef Cache_methods[] = {
     {"close", method(Cache_close), METH_NOARGS, "close($self)\n--\n\n"},
@@ -735,7 +744,7 @@ PyMethodDef Cache_methods[] = {
     {"incr", method(Cache_incr), kArgs, "incr($self, key, amount=1)\n--\n\n"},
     {"decr", method(Cache_decr), kArgs, "decr($self, key, amount=1)\n--\n\n"},
     {"append", method(Cache_append), kArgs, "append($self, key, value)\n--\n\n"},
-    {"delete", method(Cache_delete), METH_VARARGS, "delete($self, /, *keys)\n--\n\n"},
+    {"delete", method(Cache_delete), METH_FASTCALL, "delete($self, /, *keys)\n--\n\n"},
     {"exists", method(Cache_exists), kArgs, "exists($self, key)\n--\n\n"},
     {"expire", method(Cache_expire), kArgs, "expire($self, key, seconds)\n--\n\n"},
     {"pexpire", method(Cache_pexpire), kArgs, "pexpire($self, key, milliseconds)\n--\n\n"},
@@ -747,17 +756,17 @@ PyMethodDef Cache_methods[] = {
     {"flush", method(Cache_flush), METH_NOARGS, "flush($self)\n--\n\n"},
     {"hset", method(Cache_hset), kArgs, "hset($self, key, field, value)\n--\n\n"},
     {"hget", method(Cache_hget), kArgs, "hget($self, key, field)\n--\n\n"},
-    {"hdel", method(Cache_hdel), METH_VARARGS, "hdel($self, key, /, *fields)\n--\n\n"},
+    {"hdel", method(Cache_hdel), METH_FASTCALL, "hdel($self, key, /, *fields)\n--\n\n"},
     {"hgetall", method(Cache_hgetall), kArgs, "hgetall($self, key)\n--\n\n"},
     {"hlen", method(Cache_hlen), kArgs, "hlen($self, key)\n--\n\n"},
-    {"lpush", method(Cache_lpush), METH_VARARGS, "lpush($self, key, /, *values)\n--\n\n"},
-    {"rpush", method(Cache_rpush), METH_VARARGS, "rpush($self, key, /, *values)\n--\n\n"},
+    {"lpush", method(Cache_lpush), METH_FASTCALL, "lpush($self, key, /, *values)\n--\n\n"},
+    {"rpush", method(Cache_rpush), METH_FASTCALL, "rpush($self, key, /, *values)\n--\n\n"},
     {"lpop", method(Cache_lpop), kArgs, "lpop($self, key)\n--\n\n"},
     {"rpop", method(Cache_rpop), kArgs, "rpop($self, key)\n--\n\n"},
     {"lrange", method(Cache_lrange), kArgs, "lrange($self, key, start, stop)\n--\n\n"},
     {"llen", method(Cache_llen), kArgs, "llen($self, key)\n--\n\n"},
-    {"sadd", method(Cache_sadd), METH_VARARGS, "sadd($self, key, /, *members)\n--\n\n"},
-    {"srem", method(Cache_srem), METH_VARARGS, "srem($self, key, /, *members)\n--\n\n"},
+    {"sadd", method(Cache_sadd), METH_FASTCALL, "sadd($self, key, /, *members)\n--\n\n"},
+    {"srem", method(Cache_srem), METH_FASTCALL, "srem($self, key, /, *members)\n--\n\n"},
     {"smembers", method(Cache_smembers), kArgs, "smembers($self, key)\n--\n\n"},
     {"sismember", method(Cache_sismember), kArgs, "sismember($self, key, member)\n--\n\n"},
     {"scard", method(Cache_scard), kArgs, "scard($self, key)\n--\n\n"},

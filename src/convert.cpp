@@ -219,14 +219,73 @@ bool extract_bytes(PyObject* obj, Bytes& out) {
   return false;
 }
 
-bool extract_bytes_items(PyObject* seq, Py_ssize_t first, std::vector<Bytes>& out) {
-  Py_ssize_t n = PyTuple_Size(seq);
-  if (n < 0) return false;
-  out.reserve(static_cast<size_t>(n > first ? n - first : 0));
-  for (Py_ssize_t i = first; i < n; ++i) {
+bool extract_bytes_items(PyObject* const* items, Py_ssize_t n, std::vector<Bytes>& out) {
+  out.reserve(static_cast<size_t>(n > 0 ? n : 0));
+  for (Py_ssize_t i = 0; i < n; ++i) {
     Bytes item;
-    if (!extract_bytes(PyTuple_GetItem(seq, i), item)) return false;
+    if (!extract_bytes(items[i], item)) return false;
     out.push_back(std::move(item));
+  }
+  return true;
+}
+
+bool extract_bytes(PyObject* obj, ArgBytes& out) {
+  if (PyBytes_Check(obj)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+  Bytes slow;
+  if (!extract_bytes(obj, slow)) return false;
+  out.assign(slow.data(), slow.size());
+  return true;
+}
+
+bool bind_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname,
+               const char* const* names, Py_ssize_t required, std::initializer_list<PyObject**> outs) {
+  PyObject** const* slot = outs.begin();
+  const auto n = static_cast<Py_ssize_t>(outs.size());
+  if (nargs > n) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", fname, n, n == 1 ? "" : "s",
+                 nargs);
+    return false;
+  }
+  bool given[8] = {};
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    *slot[i] = args[i];
+    given[i] = true;
+  }
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* name = PyTuple_GetItem(kwnames, j);
+    Py_ssize_t at = 0;
+    while (at < n && PyUnicode_CompareWithASCIIString(name, names[at]) != 0) ++at;
+    if (at == n) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, name);
+      return false;
+    }
+    if (given[at]) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)", fname, name,
+                   at + 1);
+      return false;
+    }
+    *slot[at] = args[nargs + j];
+    given[at] = true;
+  }
+  for (Py_ssize_t i = 0; i < required; ++i) {
+    if (!given[i]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, names[i], i + 1);
+      return false;
+    }
   }
   return true;
 }

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <exception>
 #include <memory>
 #include <new>
@@ -66,8 +68,45 @@ bool extract_flag(PyObject* obj, const char* name, bool& out);
 // file-system encoding (surrogates escaped as os.fsencode does) and `display` its text
 // with every unpaired surrogate shown as U+FFFD, for messages.
 bool extract_path(PyObject* obj, const char* name, std::optional<std::string>& out, std::string& display);
-// Converts every item of `seq` (a tuple) from index `first` on with extract_bytes.
-bool extract_bytes_items(PyObject* seq, Py_ssize_t first, std::vector<Bytes>& out);
+// Converts the `n` objects at `items` in order with extract_bytes.
+bool extract_bytes_items(PyObject* const* items, Py_ssize_t n, std::vector<Bytes>& out);
+
+// An owned copy of one argument's bytes. Short values (most keys) stay inline, so a call
+// allocates nothing for them; longer ones go to the heap. Not movable: the view may point
+// into the object itself.
+class ArgBytes {
+ public:
+  ArgBytes() = default;
+  ArgBytes(const ArgBytes&) = delete;
+  ArgBytes& operator=(const ArgBytes&) = delete;
+
+  void assign(const char* data, size_t size) {
+    size_ = size;
+    heap_ = size > sizeof small_;
+    if (heap_) {
+      big_.assign(data, size);
+    } else if (size != 0) {
+      std::memcpy(small_, data, size);
+    }
+  }
+  BytesView view() const { return heap_ ? BytesView(big_) : BytesView(small_, size_); }
+  operator BytesView() const { return view(); }  // NOLINT: used where the store takes a view
+
+ private:
+  char small_[128];
+  size_t size_ = 0;
+  bool heap_ = false;
+  std::string big_;
+};
+bool extract_bytes(PyObject* obj, ArgBytes& out);
+
+// Binds the arguments of a vectorcall-convention method to the parameters `names`
+// (positional first, then by keyword) as the interpreter does for a Python function:
+// each entry of `outs` receives its argument, or keeps its default when none is given.
+// The first `required` parameters must be given. False with TypeError set on a call-shape
+// error (too many arguments, a missing one, an unknown keyword, one given twice).
+bool bind_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname,
+               const char* const* names, Py_ssize_t required, std::initializer_list<PyObject**> outs);
 
 // `__name__` of the type of `obj` as UTF-8 text ("?" when it cannot be read).
 std::string type_name(PyObject* obj);
@@ -113,13 +152,14 @@ class AllowThreads {
 };
 
 // Runs `fn(store)` with the interpreter lock released. `fn` must touch no Python object;
-// it captures only owned C++ values. The strong reference keeps the Store alive for the
-// whole call whatever other threads do.
+// it captures only owned C++ values. `store` is the fixed payload of an object that the
+// caller holds for the whole call, so it stays alive without taking another reference
+// (which would make every call contend on one shared counter across threads).
 template <class Fn>
 auto without_gil(const std::shared_ptr<Store>& store, Fn&& fn) -> decltype(fn(*store)) {
-  std::shared_ptr<Store> held = store;
+  Store& s = *store;
   AllowThreads unlocked;
-  return fn(*held);
+  return fn(s);
 }
 
 // The body of every Python entry point: no C++ exception escapes into the interpreter.
@@ -143,8 +183,12 @@ PyObject* guarded(Fn&& fn) noexcept {
 // debug builds, checks at deallocation) that no call outlives its object.
 class Borrow {
  public:
-  explicit Borrow(std::atomic<uint32_t>& count) : count_(count) { count_.fetch_add(1, std::memory_order_relaxed); }
-  ~Borrow() { count_.fetch_sub(1, std::memory_order_relaxed); }
+  // Taken and released with the interpreter lock held, which already orders the updates,
+  // so plain loads and stores suffice (no read-modify-write on the hot path).
+  explicit Borrow(std::atomic<uint32_t>& count) : count_(count) {
+    count_.store(count_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  ~Borrow() { count_.store(count_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
 
