@@ -1,0 +1,228 @@
+"""Command-line tools for `python -m vellum`: info, check (with --repair) and stats.
+
+`info` and `check` read a data directory with the pure-Python readers of
+`vellum.diskformat` and never open it as a cache, so they work on a directory that will
+not open and never take its lock. Exit codes: 0 ok, 1 a fault was found or the command
+failed, 2 usage (argparse's own).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Callable
+from typing import Any, TextIO
+
+from .diskformat import SNAPSHOT, SegmentReport, list_segments, scan_segment, scan_snapshot, truncate_segment
+
+__all__ = ["add_subcommands", "cmd_info", "cmd_check", "cmd_stats"]
+
+
+def add_subcommands(subparsers: Any) -> None:
+    """Adds info, check and stats to an argparse subparsers object; each sets `run`."""
+    p = subparsers.add_parser("info", help="describe a data directory (offline, read-only)")
+    p.add_argument("dir")
+    p.add_argument("--json", action="store_true", help="print one JSON object")
+    p.set_defaults(run=cmd_info)
+
+    p = subparsers.add_parser("check", help="verify every checksum and structure of a data directory")
+    p.add_argument("dir")
+    p.add_argument("--repair", action="store_true", help="cut damaged log segments back to their last whole record")
+    p.add_argument("--yes", action="store_true", help="repair without asking")
+    p.add_argument("--json", action="store_true")
+    p.set_defaults(run=cmd_check)
+
+    p = subparsers.add_parser("stats", help="show a running server's INFO")
+    p.add_argument("address", metavar="HOST:PORT")
+    p.add_argument("--password", default=None)
+    p.add_argument("--watch", action="store_true", help="refresh until interrupted")
+    p.add_argument("--interval", type=float, default=1.0)
+    p.add_argument("--count", type=int, default=0, help="with --watch, stop after this many refreshes")
+    p.add_argument("--json", action="store_true")
+    p.set_defaults(run=cmd_stats)
+
+
+def _now_ms() -> int:
+    return time.time_ns() // 1_000_000
+
+
+def _error(message: str) -> int:
+    print(f"vellum: {message}", file=sys.stderr)
+    return 1
+
+
+def _lock_holder(directory: str) -> int | None:
+    """The live process named by LOCK, or None when the lock is absent or stale."""
+    try:
+        with open(os.path.join(directory, "LOCK")) as f:
+            pid = int(f.read().strip())
+        os.kill(pid, 0)
+    except (OSError, ValueError):
+        return None
+    return pid
+
+
+def _survey(directory: str) -> dict[str, Any]:
+    snap_path = os.path.join(directory, SNAPSHOT)
+    result: dict[str, Any] = {"dir": directory, "files": [], "snapshot": None, "segments": []}
+    for name in sorted(os.listdir(directory)):
+        full = os.path.join(directory, name)
+        if os.path.isfile(full):
+            result["files"].append({"name": name, "bytes": os.path.getsize(full)})
+    if os.path.isfile(snap_path):
+        s = scan_snapshot(snap_path, _now_ms())
+        result["snapshot"] = {
+            "bytes": s.size, "wal_seq": s.wal_seq, "records": s.records, "keys_by_kind": dict(s.kinds),
+            "expired": s.expired, "fault": s.fault, "fault_offset": s.fault_offset,
+        }
+    for number, name in list_segments(directory):
+        seg = scan_segment(number, os.path.join(directory, name))
+        result["segments"].append(_segment_dict(name, seg))
+    result["log_bytes"] = sum(s["bytes"] for s in result["segments"])
+    result["lock_holder"] = _lock_holder(directory)
+    return result
+
+
+def _segment_dict(name: str, seg: SegmentReport) -> dict[str, Any]:
+    return {
+        "name": name, "number": seg.number, "bytes": seg.size, "records": seg.records,
+        "good_bytes": seg.good_bytes, "ops": dict(seg.ops), "fault": seg.fault,
+        "fault_offset": seg.fault_offset, "torn": seg.torn,
+    }
+
+
+def cmd_info(args: argparse.Namespace, out: TextIO | None = None) -> int:
+    out = out or sys.stdout
+    if not os.path.isdir(args.dir):
+        return _error(f"{args.dir}: not a directory")
+    survey = _survey(args.dir)
+    if args.json:
+        json.dump(survey, out, indent=2, sort_keys=True)
+        out.write("\n")
+        return 0
+    w = out.write
+    w(f"data directory {args.dir}\n")
+    holder = survey["lock_holder"]
+    w(f"  locked by live process {holder}\n" if holder else "  not locked by a live process\n")
+    w("files:\n")
+    for f in survey["files"]:
+        w(f"  {f['name']:<24} {f['bytes']:>12} bytes\n")
+    snap = survey["snapshot"]
+    if snap is None:
+        w("snapshot: none\n")
+    else:
+        kinds = ", ".join(f"{k} {n}" for k, n in sorted(snap["keys_by_kind"].items())) or "no keys"
+        w(f"snapshot: wal_seq {snap['wal_seq']}, {snap['records']} records ({kinds}; {snap['expired']} expired)\n")
+        if snap["fault"]:
+            w(f"  fault: {snap['fault']} at byte {snap['fault_offset']}\n")
+    w(f"log: {len(survey['segments'])} segments, {survey['log_bytes']} bytes\n")
+    for seg in survey["segments"]:
+        ops = ", ".join(f"{k} {n}" for k, n in sorted(seg["ops"].items())) or "empty"
+        w(f"  {seg['name']}: {seg['records']} records ({ops})\n")
+        if seg["fault"]:
+            w(f"    fault: {seg['fault']} at byte {seg['fault_offset']}\n")
+    return 0
+
+
+def _confirm(prompt: str) -> bool:
+    if not sys.stdin or not sys.stdin.isatty():
+        return False
+    return input(f"{prompt} [y/N] ").strip().lower() in ("y", "yes")
+
+
+def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
+              confirm: Callable[[str], bool] = _confirm) -> int:
+    out = out or sys.stdout
+    if not os.path.isdir(args.dir):
+        return _error(f"{args.dir}: not a directory")
+    survey = _survey(args.dir)
+    faults: list[dict[str, Any]] = []
+    snap = survey["snapshot"]
+    if snap is not None and snap["fault"]:
+        faults.append({"file": SNAPSHOT, "fault": snap["fault"], "offset": snap["fault_offset"], "repairable": False})
+    for seg in survey["segments"]:
+        if seg["fault"]:
+            faults.append({"file": seg["name"], "fault": seg["fault"], "offset": seg["fault_offset"],
+                           "repairable": True, "cut_to": seg["good_bytes"], "bytes": seg["bytes"]})
+    repaired: list[str] = []
+    if args.repair and any(f["repairable"] for f in faults):
+        holder = survey["lock_holder"]
+        if holder is not None:
+            return _error(f"{args.dir} is in use by process {holder}; close that cache before repairing")
+        for f in faults:
+            if not f["repairable"]:
+                continue
+            lost = f["bytes"] - f["cut_to"]
+            prompt = f"cut {f['file']} from {f['bytes']} to {f['cut_to']} bytes, dropping {lost} bytes after the fault?"
+            if args.yes or confirm(prompt):
+                truncate_segment(os.path.join(args.dir, f["file"]), f["cut_to"])
+                repaired.append(f["file"])
+    remaining = [f for f in faults if f["file"] not in repaired]
+    if args.json:
+        json.dump({"dir": args.dir, "faults": faults, "repaired": repaired, "ok": not remaining}, out, indent=2)
+        out.write("\n")
+    else:
+        checked = (1 if snap else 0) + len(survey["segments"])
+        for f in faults:
+            state = " (repaired)" if f["file"] in repaired else ""
+            out.write(f"{f['file']}: {f['fault']} at byte {f['offset']}{state}\n")
+        if remaining:
+            hint = "; run with --repair to cut the log back" if any(f["repairable"] for f in remaining) else ""
+            out.write(f"{len(remaining)} of {checked} files have faults{hint}\n")
+        else:
+            out.write(f"ok: {checked} files checked\n")
+    return 1 if remaining else 0
+
+
+def _parse_address(address: str) -> tuple[str, int]:
+    host, sep, port = address.rpartition(":")
+    if not sep or not port.isdigit():
+        raise ValueError(f"expected HOST:PORT, not {address!r}")
+    return host.strip("[]") or "127.0.0.1", int(port)
+
+
+_SHOWN = ("uptime_in_seconds", "keys", "used_memory", "persistence_enabled", "last_save_time",
+          "wal_bytes", "snapshot_bytes", "last_error")
+
+
+def cmd_stats(args: argparse.Namespace, out: TextIO | None = None) -> int:
+    out = out or sys.stdout
+    try:
+        import redis
+    except ImportError:
+        return _error("stats needs the redis client: pip install redis")
+    try:
+        host, port = _parse_address(args.address)
+    except ValueError as err:
+        return _error(str(err))
+    # protocol=2: the server speaks RESP2 only, and a client that asks for RESP3 opens with
+    # HELLO, which the server does not know.
+    client = redis.Redis(host=host, port=port, password=args.password, protocol=2, socket_timeout=5)
+    in_place = args.watch and out.isatty()
+    shown = 0
+    try:
+        while True:
+            info: dict[str, Any] = client.info()
+            if args.json:
+                out.write(json.dumps({k: info.get(k) for k in _SHOWN}) + "\n")
+            else:
+                if in_place:
+                    out.write("\x1b[H\x1b[2J")
+                out.write(f"vellum server {host}:{port}  {time.strftime('%H:%M:%S')}\n")
+                for k in _SHOWN:
+                    if k in info:
+                        out.write(f"  {k:<20} {info[k]}\n")
+            out.flush()
+            shown += 1
+            if not args.watch or (args.count and shown >= args.count):
+                return 0
+            time.sleep(args.interval)
+    except KeyboardInterrupt:
+        return 0
+    except redis.RedisError as err:
+        return _error(f"{host}:{port}: {err}")
+    finally:
+        client.close()
