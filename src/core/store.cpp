@@ -159,27 +159,40 @@ bool Store::expire_if_due(Shard& s, BytesView key, uint64_t hash, uint64_t now) 
   return true;
 }
 
+int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, uint64_t now) {
+  const int64_t pos = s.table.find(key, hash);
+  if (pos < 0 || s.table.at(static_cast<size_t>(pos)).live_at(now)) return pos;
+  remove_entry(s, key, hash);
+  s.expired.fetch_add(1, std::memory_order_relaxed);
+  return -1;
+}
+
+Entry& Store::replace_at(size_t pos, Entry&& e, Shard& s) {
+  Entry& slot = s.table.at(pos);
+  const uint64_t old = slot.charge();
+  slot = std::move(e);
+  charge_add(slot.charge());
+  charge_sub(old);
+  return slot;
+}
+
+Entry& Store::insert_new(Shard& s, uint64_t hash, Entry&& e) {
+  const uint64_t charge = e.charge();
+  const size_t at = s.table.insert(hash, std::move(e));
+  charge_add(charge);
+  update_table_charge(s);
+  return s.table.at(at);
+}
+
 void Store::expire_after_read(Shard& s, BytesView key, uint64_t hash, uint64_t now) {
   UniqueLock lock(s.lock);
   expire_if_due(s, key, hash, now);
 }
 
 Entry& Store::put_entry(Shard& s, uint64_t hash, Entry&& e) {
-  const uint64_t charge = e.charge();
-  const BytesView key = e.key();
-  const int64_t pos = s.table.find(key, hash);
-  if (pos >= 0) {
-    Entry& slot = s.table.at(static_cast<size_t>(pos));
-    const uint64_t old = slot.charge();
-    slot = std::move(e);
-    charge_add(charge);
-    charge_sub(old);
-    return slot;
-  }
-  const size_t at = s.table.insert(hash, std::move(e));
-  charge_add(charge);
-  update_table_charge(s);
-  return s.table.at(at);
+  const int64_t pos = s.table.find(e.key(), hash);
+  if (pos >= 0) return replace_at(static_cast<size_t>(pos), std::move(e), s);
+  return insert_new(s, hash, std::move(e));
 }
 
 void Store::start_sweeper() {
@@ -283,11 +296,11 @@ StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint6
   }
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const bool present = s.table.find(key, h) >= 0;
-  if ((nx && present) || (xx && !present)) return false;
+  const int64_t pos = find_for_write(s, key, h, now);
+  if ((nx && pos >= 0) || (xx && pos < 0)) return false;
   const uint64_t expires = ttl_ms ? absolute_expiry(now, *ttl_ms) : 0;
-  Entry& e = put_entry(s, h, Entry::make_string(key, value, expires));
+  Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), Entry::make_string(key, value, expires), s)
+                      : insert_new(s, h, Entry::make_string(key, value, expires));
   stamp(e);
   WalRecord r;
   r.op = WalOp::Set;
@@ -316,8 +329,7 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   }
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   int64_t current = 0;
   uint64_t expires = 0;
   if (pos >= 0) {
@@ -340,7 +352,7 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
     charge_add(e->charge());
     charge_sub(old);
   } else {
-    e = &put_entry(s, h, Entry::make_string(key, digits, 0));
+    e = &insert_new(s, h, Entry::make_string(key, digits, 0));
   }
   stamp(*e);
   WalRecord r;
@@ -363,8 +375,7 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
   }
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   Entry* e = nullptr;
   if (pos >= 0) {
     e = &s.table.at(static_cast<size_t>(pos));
@@ -374,7 +385,7 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
     charge_add(e->charge());
     charge_sub(old);
   } else {
-    e = &put_entry(s, h, Entry::make_string(key, value, 0));
+    e = &insert_new(s, h, Entry::make_string(key, value, 0));
   }
   stamp(*e);
   WalRecord r;
@@ -499,8 +510,7 @@ bool Store::expire_at(BytesView key, uint64_t expires_at_ms) {
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   if (pos < 0) return false;
   s.table.at(static_cast<size_t>(pos)).expires_at_ms = expires_at_ms;
   WalRecord r;
@@ -516,8 +526,7 @@ bool Store::persist(BytesView key) {
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   if (pos < 0) return false;
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.expires_at_ms == 0) return false;
@@ -649,11 +658,10 @@ StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, ui
   }
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   Entry* e = nullptr;
   if (pos < 0) {
-    e = &put_entry(s, h, Entry::make_collection(CollectionRecord::create(kind, key), 0));
+    e = &insert_new(s, h, Entry::make_collection(CollectionRecord::create(kind, key), 0));
   } else {
     e = &s.table.at(static_cast<size_t>(pos));
   }
@@ -677,8 +685,7 @@ StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, Fn&&
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
-  expire_if_due(s, key, h, now);
-  const int64_t pos = s.table.find(key, h);
+  const int64_t pos = find_for_write(s, key, h, now);
   if (pos < 0) return R{};
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.is_string() || e.record()->kind() != kind) return store_err(StoreError::WrongType);

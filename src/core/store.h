@@ -196,6 +196,11 @@ class Store : public std::enable_shared_from_this<Store> {
   // REQUIRES: s.lock held exclusively.
   bool expire_if_due(Shard& s, BytesView key, uint64_t hash, uint64_t now);
   bool remove_entry(Shard& s, BytesView key, uint64_t hash);
+  // The position of `key` for a write at `now`, removing it first when it has expired
+  // (-1 when absent). REQUIRES: s.lock held exclusively.
+  int64_t find_for_write(Shard& s, BytesView key, uint64_t hash, uint64_t now);
+  Entry& replace_at(size_t pos, Entry&& e, Shard& s);
+  Entry& insert_new(Shard& s, uint64_t hash, Entry&& e);
   // Inserts a new entry or replaces the existing one under its key, with accounting.
   // REQUIRES: s.lock held exclusively.
   Entry& put_entry(Shard& s, uint64_t hash, Entry&& e);
