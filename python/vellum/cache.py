@@ -345,7 +345,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         return data if self._raw else self._decode(data)  # type: ignore[return-value]
 
     def __setitem__(self, key: Key, value: V) -> None:
-        self._set(key, self._encode(value))
+        self._set(key, value if self._raw and type(value) is bytes else self._encode(value))
 
     def __delitem__(self, key: Key) -> None:
         if not self._delete(key):
@@ -379,9 +379,11 @@ class Cache(MutableMapping[Key, V], Generic[V]):
 
         ttl is in seconds (int, float) or a timedelta, kept to the millisecond, at least 1 ms.
         """
-        data = self._encode(value)
+        data = value if self._raw and type(value) is bytes else self._encode(value)
         if ttl is None:
-            return self._set(key, data, None, None, nx, xx)
+            return self._set(key, data, None, None, nx, xx) if nx or xx else self._set(key, data)
+        if type(ttl) is int and 0 < ttl < 9_223_372_036_854_775:
+            return self._set(key, data, ttl, None, nx, xx)  # whole seconds go to ex unchanged
         return self._set(key, data, None, ttl_to_ms(ttl), nx, xx)
 
     _NO_DEFAULT: Any = object()

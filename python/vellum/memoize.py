@@ -68,6 +68,7 @@ class AsyncMemoized(Protocol[P, R]):
 
 
 _SIMPLE = (str, bytes, int, type(None))
+_FAST = frozenset((str, bytes, int))
 
 
 def _canon(value: object, typed: bool) -> str:
@@ -97,6 +98,10 @@ def _canon(value: object, typed: bool) -> str:
 
 def make_key(args: tuple[Any, ...], kwargs: dict[str, Any], typed: bool) -> str:
     """The argument part of a memo key: a canonical text, or a digest of a long one."""
+    if not kwargs and len(args) == 1 and type(args[0]) in _FAST:
+        text = repr(args[0])  # the common case, rendered exactly as _canon would
+        if len(text) <= _MAX_ARG_TEXT:
+            return text
     text = ",".join([_canon(a, typed) for a in args])
     if kwargs:
         text += ";" + ",".join(f"{k}={_canon(kwargs[k], typed)}" for k in sorted(kwargs))
