@@ -102,14 +102,14 @@ void Store::update_table_charge(Shard& s) {
   }
 }
 
-Store::Probe Store::probe(BytesView key, uint64_t hash, uint64_t now) const {
+Store::Probe Store::probe(BytesView key, uint64_t hash, Now& now) const {
   const Shard& s = shard_for(hash);
   SharedLock lock(s.lock);
   Probe p;
   const int64_t pos = s.table.find(key, hash);
   if (pos >= 0) {
     const Entry& e = s.table.at(static_cast<size_t>(pos));
-    if (e.live_at(now)) {
+    if (now.live(e)) {
       p.live = true;
       p.charge = e.charge();
     }
@@ -151,17 +151,17 @@ bool Store::remove_entry(Shard& s, BytesView key, uint64_t hash) {
   return true;
 }
 
-bool Store::expire_if_due(Shard& s, BytesView key, uint64_t hash, uint64_t now) {
+bool Store::expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now) {
   const int64_t pos = s.table.find(key, hash);
-  if (pos < 0 || s.table.at(static_cast<size_t>(pos)).live_at(now)) return false;
+  if (pos < 0 || now.live(s.table.at(static_cast<size_t>(pos)))) return false;
   remove_entry(s, key, hash);
   s.expired.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, uint64_t now) {
+int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now) {
   const int64_t pos = s.table.find(key, hash);
-  if (pos < 0 || s.table.at(static_cast<size_t>(pos)).live_at(now)) return pos;
+  if (pos < 0 || now.live(s.table.at(static_cast<size_t>(pos)))) return pos;
   remove_entry(s, key, hash);
   s.expired.fetch_add(1, std::memory_order_relaxed);
   return -1;
@@ -184,7 +184,7 @@ Entry& Store::insert_new(Shard& s, uint64_t hash, Entry&& e) {
   return s.table.at(at);
 }
 
-void Store::expire_after_read(Shard& s, BytesView key, uint64_t hash, uint64_t now) {
+void Store::expire_after_read(Shard& s, BytesView key, uint64_t hash, Now& now) {
   UniqueLock lock(s.lock);
   expire_if_due(s, key, hash, now);
 }
@@ -249,7 +249,7 @@ uint64_t Store::audit_empty_collections() const {
 // Strings and keys
 
 StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collection_is_error) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   {
@@ -260,7 +260,7 @@ StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collect
       return std::optional<Bytes>();
     }
     Entry& e = s.table.at(static_cast<size_t>(pos));
-    if (e.live_at(now)) {
+    if (now.live(e)) {
       if (!e.is_string()) {
         if (collection_is_error) return store_err(StoreError::WrongType);
         return std::optional<Bytes>();
@@ -286,7 +286,7 @@ std::vector<std::optional<Bytes>> Store::mget(std::span<const Bytes> keys) {
 
 StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint64_t> ttl_ms, bool nx, bool xx) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   if (nx || xx || config_.max_memory != 0) {
     const Probe p = probe(key, h, now);
@@ -298,7 +298,7 @@ StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint6
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
   if ((nx && pos >= 0) || (xx && pos < 0)) return false;
-  const uint64_t expires = ttl_ms ? absolute_expiry(now, *ttl_ms) : 0;
+  const uint64_t expires = ttl_ms ? absolute_expiry(now.get(), *ttl_ms) : 0;
   Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), Entry::make_string(key, value, expires), s)
                       : insert_new(s, h, Entry::make_string(key, value, expires));
   stamp(e);
@@ -321,7 +321,7 @@ StoreResult<void> Store::mset(std::span<const std::pair<Bytes, Bytes>> pairs) {
 
 StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
     const Probe p = probe(key, h, now);
@@ -366,7 +366,7 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
 
 StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
     const Probe p = probe(key, h, now);
@@ -398,7 +398,7 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
 }
 
 uint64_t Store::del(std::span<const Bytes> keys) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   uint64_t removed = 0;
   for (const Bytes& k : keys) {
     const uint64_t h = hash_key(k);
@@ -411,7 +411,8 @@ uint64_t Store::del(std::span<const Bytes> keys) {
 }
 
 ExistsCharge Store::exists_with_charge(BytesView key) const {
-  const Probe p = probe(key, key_hash(key), now_ms());
+  Now now(*this);
+  const Probe p = probe(key, key_hash(key), now);
   return ExistsCharge{p.live, p.charge};
 }
 
@@ -480,16 +481,16 @@ void Store::restore_collection(std::unique_ptr<CollectionRecord> record, uint64_
 // Expiry
 
 int64_t Store::pttl(BytesView key) const {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = key_hash(key);
   const Shard& s = shard_for(h);
   SharedLock lock(s.lock);
   const int64_t pos = s.table.find(key, h);
   if (pos < 0) return -2;
   const Entry& e = s.table.at(static_cast<size_t>(pos));
-  if (!e.live_at(now)) return -2;
+  if (!now.live(e)) return -2;
   if (e.expires_at_ms == 0) return -1;
-  const uint64_t left = e.expires_at_ms - now;
+  const uint64_t left = e.expires_at_ms - now.get();
   constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   return static_cast<int64_t>(left > kMax ? kMax : left);
 }
@@ -501,12 +502,16 @@ int64_t Store::ttl(BytesView key) const {
 }
 
 bool Store::pexpire(BytesView key, uint64_t milliseconds) {
-  const uint64_t now = now_ms();
-  return expire_at(key, absolute_expiry(now, milliseconds));
+  Now now(*this);
+  return set_expiry(key, absolute_expiry(now.get(), milliseconds), now);
 }
 
 bool Store::expire_at(BytesView key, uint64_t expires_at_ms) {
-  const uint64_t now = now_ms();
+  Now now(*this);
+  return set_expiry(key, expires_at_ms, now);
+}
+
+bool Store::set_expiry(BytesView key, uint64_t expires_at_ms, Now& now) {
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
@@ -522,7 +527,7 @@ bool Store::expire_at(BytesView key, uint64_t expires_at_ms) {
 }
 
 bool Store::persist(BytesView key) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
@@ -631,7 +636,7 @@ bool Store::evict_one(bool volatile_only) {
 
 template <class R, class Fn>
 StoreResult<R> Store::read_collection(BytesView key, ValueKind kind, Fn&& fn) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   {
@@ -639,7 +644,7 @@ StoreResult<R> Store::read_collection(BytesView key, ValueKind kind, Fn&& fn) {
     const int64_t pos = s.table.find(key, h);
     if (pos < 0) return R{};
     Entry& e = s.table.at(static_cast<size_t>(pos));
-    if (e.live_at(now)) {
+    if (now.live(e)) {
       if (e.is_string() || e.record()->kind() != kind) return store_err(StoreError::WrongType);
       stamp(e);
       return fn(static_cast<const CollectionRecord&>(*e.record()));
@@ -651,7 +656,7 @@ StoreResult<R> Store::read_collection(BytesView key, ValueKind kind, Fn&& fn) {
 
 template <class Fn>
 StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, uint64_t estimate, Fn&& fn) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
     if (auto r = admit(estimate + estimate_growth(key, h)); !r) return store_err(r.error());
@@ -681,7 +686,7 @@ StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, ui
 
 template <class R, class Fn>
 StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, Fn&& fn) {
-  const uint64_t now = now_ms();
+  Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);

@@ -180,7 +180,27 @@ class Store : public std::enable_shared_from_this<Store> {
   bool evict_one(bool volatile_only);
 
  private:
-  enum class Lookup { Missing, Expired, Live };
+  // The operation's "now": read from the clock at most once, and only when an entry with
+  // an expiry or a relative expiry needs it, so calls on keys without expiry skip the
+  // clock entirely.
+  class Now {
+   public:
+    explicit Now(const Store& s) : store_(s) {}
+    uint64_t get() {
+      if (!have_) {
+        value_ = store_.now_ms();
+        have_ = true;
+      }
+      return value_;
+    }
+    bool live(const Entry& e) { return e.expires_at_ms == 0 || e.expires_at_ms > get(); }
+
+   private:
+    const Store& store_;
+    uint64_t value_ = 0;
+    bool have_ = false;
+  };
+
 
   Shard& shard_for(uint64_t hash) { return shards_[(hash >> 32) & shard_mask_]; }
   const Shard& shard_for(uint64_t hash) const { return shards_[(hash >> 32) & shard_mask_]; }
@@ -194,18 +214,19 @@ class Store : public std::enable_shared_from_this<Store> {
   void charge_add(uint64_t n) { used_memory_.fetch_add(n, std::memory_order_relaxed); }
   void charge_sub(uint64_t n) { used_memory_.fetch_sub(n, std::memory_order_relaxed); }
   // REQUIRES: s.lock held exclusively.
-  bool expire_if_due(Shard& s, BytesView key, uint64_t hash, uint64_t now);
+  bool expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now);
   bool remove_entry(Shard& s, BytesView key, uint64_t hash);
   // The position of `key` for a write at `now`, removing it first when it has expired
   // (-1 when absent). REQUIRES: s.lock held exclusively.
-  int64_t find_for_write(Shard& s, BytesView key, uint64_t hash, uint64_t now);
+  int64_t find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now);
   Entry& replace_at(size_t pos, Entry&& e, Shard& s);
+  bool set_expiry(BytesView key, uint64_t expires_at_ms, Now& now);
   Entry& insert_new(Shard& s, uint64_t hash, Entry&& e);
   // Inserts a new entry or replaces the existing one under its key, with accounting.
   // REQUIRES: s.lock held exclusively.
   Entry& put_entry(Shard& s, uint64_t hash, Entry&& e);
   // Lazy expiry for reads: the caller released its shared lock after seeing `key` expired.
-  void expire_after_read(Shard& s, BytesView key, uint64_t hash, uint64_t now);
+  void expire_after_read(Shard& s, BytesView key, uint64_t hash, Now& now);
 
   struct Probe {
     bool live = false;
@@ -213,7 +234,7 @@ class Store : public std::enable_shared_from_this<Store> {
     uint64_t growth = 0;
   };
   // One shared-lock look at `key`: liveness, its charge and the table growth estimate.
-  Probe probe(BytesView key, uint64_t hash, uint64_t now) const;
+  Probe probe(BytesView key, uint64_t hash, Now& now) const;
   // The common read path of collections; `fn` runs on a live record of `kind` under the
   // shared lock and builds the result from copies.
   template <class R, class Fn>
