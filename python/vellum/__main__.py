@@ -6,7 +6,8 @@ import argparse
 import sys
 from collections.abc import Callable, Sequence
 
-from . import Cache, serve
+from . import __version__, serve, tools
+from ._vellum import Cache
 
 
 def demo(args: argparse.Namespace) -> int:
@@ -38,8 +39,10 @@ def build_parser() -> argparse.ArgumentParser:
     """The command line; each subcommand sets `run` to the function that carries it out."""
     parser = argparse.ArgumentParser(prog="vellum", description="vellum: an in-process cache with a C++ core.")
     parser.set_defaults(run=demo)
+    parser.add_argument("--version", action="version", version=f"vellum {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     serve.add_parser(sub)
+    tools.add_subcommands(sub)
     return parser
 
 

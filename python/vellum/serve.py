@@ -9,28 +9,21 @@ from __future__ import annotations
 import argparse
 import logging
 import os
-import re
 import signal
 import sys
 import threading
 import time
 from typing import Any
 
+from .units import parse_size
+
 log = logging.getLogger("vellum.serve")
 
-_SIZE = re.compile(r"^\s*(\d+)\s*([kmgt]?i?b?)?\s*$", re.IGNORECASE)
-_UNITS = {"": 1, "b": 1, "k": 1000, "kb": 1000, "m": 1000**2, "mb": 1000**2, "g": 1000**3, "gb": 1000**3,
-          "t": 1000**4, "tb": 1000**4, "kib": 1024, "mib": 1024**2, "gib": 1024**3, "tib": 1024**4,
-          "ki": 1024, "mi": 1024**2, "gi": 1024**3, "ti": 1024**4}
-
-
-def parse_size(text: str) -> int:
-    """A byte count such as 268435456, 256MiB, 1GB or 64k (decimal units, binary with i)."""
-    m = _SIZE.match(text)
-    unit = (m.group(2) or "").lower() if m else None
-    if m is None or unit not in _UNITS:
-        raise argparse.ArgumentTypeError(f"invalid size {text!r}; expected a number with an optional unit such as 256MiB")
-    return int(m.group(1)) * _UNITS[unit]
+def _size_arg(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def add_parser(subparsers: Any) -> None:
@@ -41,7 +34,7 @@ def add_parser(subparsers: Any) -> None:
     p.add_argument("--dir", default="./vellum-data", help="data directory (default ./vellum-data)")
     p.add_argument("--no-persist", action="store_true", help="keep the data in memory only")
     p.add_argument("--password-file", help="file whose first line is the password clients must AUTH with")
-    p.add_argument("--max-memory", type=parse_size, default=0, help="memory ceiling, e.g. 256MiB (default none)")
+    p.add_argument("--max-memory", type=_size_arg, default=0, help="memory ceiling, e.g. 256MiB (default none)")
     p.add_argument("--policy", default="noeviction", choices=["noeviction", "allkeys-lru", "volatile-lru"])
     p.add_argument("--fsync", default="everysec", choices=["always", "everysec", "never"])
     p.add_argument("--snapshot-interval", type=int, default=300, help="seconds between snapshots, 0 for none")

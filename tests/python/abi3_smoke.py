@@ -3,7 +3,7 @@
 import sys
 
 import vellum
-from vellum import Cache, CacheLockedError, CorruptDataError, Server
+from vellum._vellum import Cache, CacheLockedError, CorruptDataError, Server
 
 cache = Cache(shards=1)
 assert cache.set(b"k", b"v", ex=60) is True

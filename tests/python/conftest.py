@@ -1,6 +1,6 @@
 import pytest
 
-from vellum import Cache
+from vellum._vellum import Cache
 
 
 @pytest.fixture

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from vellum import Cache
+from vellum._vellum import Cache
 
 SHARDS_MESSAGE = "shards must be a power of two between 1 and 65536"
 

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from vellum import Cache
+from vellum._vellum import Cache
 
 WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from vellum import Cache
+from vellum._vellum import Cache
 
 
 class Boom(Exception):

@@ -9,7 +9,10 @@ from vellum import _vellum
 
 def test_all_lists_the_four_names_in_registration_order():
     assert _vellum.__all__ == ["Cache", "Server", "CacheLockedError", "CorruptDataError"]
-    assert vellum.Cache is _vellum.Cache and vellum.Server is _vellum.Server
+    # The package's Cache is the pure-Python mapping around the native class.
+    assert vellum.Server is _vellum.Server
+    with vellum.Cache() as wrapper:
+        assert isinstance(wrapper.native, _vellum.Cache)
 
 
 @pytest.mark.parametrize("cls", [_vellum.Cache, _vellum.Server])

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from vellum import Cache, CacheLockedError, CorruptDataError
+from vellum._vellum import Cache, CacheLockedError, CorruptDataError
 
 
 def test_reopen_keeps_every_kind_of_value(tmp_path):
@@ -34,7 +34,7 @@ def test_reopen_keeps_every_kind_of_value(tmp_path):
 def test_log_restores_writes_of_a_process_that_died_without_closing(tmp_path):
     code = (
         "import os, sys\n"
-        "from vellum import Cache\n"
+        "from vellum._vellum import Cache\n"
         "c = Cache(persist_dir=sys.argv[1], fsync='always')\n"
         "c.save()\n"
         "c.set(b'late', b'1')\n"
@@ -55,7 +55,7 @@ def test_directory_held_by_another_process_is_refused(tmp_path):
         [
             sys.executable,
             "-c",
-            "import sys\nfrom vellum import Cache\nc = Cache(persist_dir=sys.argv[1])\nprint('ready', flush=True)\n"
+            "import sys\nfrom vellum._vellum import Cache\nc = Cache(persist_dir=sys.argv[1])\nprint('ready', flush=True)\n"
             "sys.stdin.read()\nc.close()\n",
             str(tmp_path),
         ],

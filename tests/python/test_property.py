@@ -4,7 +4,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vellum import Cache
+from vellum._vellum import Cache
 
 
 class Boom(Exception):

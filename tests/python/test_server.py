@@ -4,7 +4,7 @@ import socket
 
 import pytest
 
-from vellum import Cache, Server
+from vellum._vellum import Cache, Server
 
 
 @pytest.fixture
