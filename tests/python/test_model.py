@@ -78,10 +78,14 @@ class NativeSide:
             return OVERFLOW
         raise e
 
+    def errors(self) -> tuple[type[BaseException], ...]:
+        return (TypeError, ValueError)
+
     def call(self, name: str, *args: Any, **kw: Any) -> Any:
+        fn = getattr(self, "_" + name, None) or getattr(self.c, name)
         try:
-            return getattr(self, "_" + name, None)(*args, **kw) if hasattr(self, "_" + name) else getattr(self.c, name)(*args, **kw)
-        except (TypeError, ValueError) as e:
+            return fn(*args, **kw)
+        except self.errors() as e:
             return self._tag(e)
 
     def _set(self, k: bytes, v: bytes, ex: int | None, nx: bool, xx: bool) -> bool:
@@ -118,34 +122,16 @@ class WireSide(NativeSide):
     def __init__(self, client: Any) -> None:
         self.c = client
 
-    def call(self, name: str, *args: Any, **kw: Any) -> Any:
+    def errors(self) -> tuple[type[BaseException], ...]:
         import redis
 
-        try:
-            return getattr(self, "_" + name)(*args, **kw) if hasattr(self, "_" + name) else getattr(self.c, name)(*args, **kw)
-        except redis.ResponseError as e:
-            return self._tag(e)
-
-    def _set(self, k: bytes, v: bytes, ex: int | None, nx: bool, xx: bool) -> bool:
-        return bool(self.c.set(k, v, ex=ex, nx=nx, xx=xx))
-
-    def _delete(self, k: bytes) -> int:
-        return int(self.c.delete(k))
-
-    def _exists(self, k: bytes) -> bool:
-        return bool(self.c.exists(k))
+        return (redis.ResponseError,)
 
     def _incr(self, k: bytes, n: int) -> int:
         return int(self.c.incrby(k, n))
 
-    def _hset(self, k: bytes, f: bytes, v: bytes) -> bool:
-        return bool(self.c.hset(k, f, v))
-
     def _hgetall(self, k: bytes) -> dict[bytes, bytes]:
         return dict(self.c.hgetall(k))
-
-    def _expire(self, k: bytes, s: int) -> bool:
-        return bool(self.c.expire(k, s))
 
     def _keys(self) -> list[bytes]:
         return sorted(self.c.keys("*"))
