@@ -80,7 +80,9 @@ bench: wheel
 sanitize: gtest
 	cmake -S . -B build/tsan -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
+	@# save and flush hold every shard lock at once (64 by default), more than the
+	@# deadlock detector's per-thread table holds; races are still detected.
+	TSAN_OPTIONS="halt_on_error=1 detect_deadlocks=0" ctest --test-dir build/tsan --output-on-failure -j $(JOBS)
 	cmake -S . -B build/asan -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_SANITIZE=address,undefined >/dev/null
 	cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
