@@ -22,11 +22,11 @@ NamedThread::~NamedThread() {
 IoResult<NamedThread> NamedThread::spawn(std::string name, std::function<void()> body) {
   NamedThread out;
   try {
-    out.t_ = std::thread([name = std::move(name), body = std::move(body)]() {
-      std::string n = name.substr(0, 15);
-      pthread_setname_np(pthread_self(), n.c_str());
-      body();
-    });
+    out.t_ = std::thread(std::move(body));
+    // Named from here rather than from inside the thread, so the name is in place before
+    // spawn returns and anyone listing the process's threads sees it.
+    const std::string n = name.substr(0, 15);
+    pthread_setname_np(out.t_.native_handle(), n.c_str());
   } catch (const std::system_error& e) {
     return io_err(IoError::from_errno(e.code().value() ? e.code().value() : EAGAIN));
   } catch (const std::bad_alloc&) {
