@@ -158,6 +158,21 @@ TEST_F(Strings, KeysAndCountSkipExpiredWithoutRemoving) {
   EXPECT_GT(s->used_memory(), 3u * 16) << "the expired key is still held until swept";
 }
 
+TEST_F(Strings, KeysOf4GiBAreRefusedBeforeAnythingChanges) {
+  auto s = make();
+  // The length is checked before any byte of the key is read, so a view of that length
+  // over a small buffer is enough to reach the check.
+  static const char small[16] = {};
+  const BytesView huge(small, size_t{1} << 32);
+  EXPECT_EQ(s->set(huge, "v", std::nullopt, false, false).error(), StoreError::KeyTooLong);
+  EXPECT_EQ(s->incr_by(huge, 1).error(), StoreError::KeyTooLong);
+  EXPECT_EQ(s->append(huge, "v").error(), StoreError::KeyTooLong);
+  EXPECT_EQ(s->restore_string(huge, "v", 0).error(), StoreError::KeyTooLong);
+  EXPECT_EQ(store_error_text(StoreError::KeyTooLong), "key longer than 4 GiB");
+  EXPECT_EQ(s->used_memory(), 0u);
+  EXPECT_EQ(s->key_count(), 0u);
+}
+
 using Expiry = StoreFixture;
 
 TEST_F(Expiry, TtlRoundsUpAndReportsAbsence) {
