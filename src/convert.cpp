@@ -12,40 +12,33 @@ namespace vellum::glue {
 
 namespace {
 
-PyObject* new_exception(const char* name, const char* doc, PyObject* base) {
-  return PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+// Each type is created under the interpreter lock the first time it is needed and kept
+// for the life of the process; a failed creation leaves the slot null so that a later need
+// tries again.
+PyObject* lazy_exception(PyObject*& slot, const char* name, const char* doc, PyObject* base) {
+  if (slot == nullptr) slot = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+  return slot;
 }
 
 }  // namespace
 
-// Each type is created under the interpreter lock and kept for the life of the process;
-// a failed creation leaves the pointer null so that a later need tries again.
 PyObject* cache_locked_error() {
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = new_exception("_vellum.CacheLockedError",
-                         "The persistence directory is in use by another live process.", PyExc_OSError);
-  }
-  return type;
+  return lazy_exception(type, "_vellum.CacheLockedError",
+                        "The persistence directory is in use by another live process.", PyExc_OSError);
 }
 
 PyObject* corrupt_data_error() {
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = new_exception("_vellum.CorruptDataError",
-                         "The persisted snapshot failed its checksum or structure check.", PyExc_ValueError);
-  }
-  return type;
+  return lazy_exception(type, "_vellum.CorruptDataError",
+                        "The persisted snapshot failed its checksum or structure check.", PyExc_ValueError);
 }
 
 PyObject* internal_error() {
   static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = new_exception("_vellum.InternalError",
-                         "A failure inside vellum itself, not caused by the arguments of the call.",
-                         PyExc_BaseException);
-  }
-  return type;
+  return lazy_exception(type, "_vellum.InternalError",
+                        "A failure inside vellum itself, not caused by the arguments of the call.",
+                        PyExc_BaseException);
 }
 
 PyObject* raise_text(PyObject* type, std::string_view message) {

@@ -194,10 +194,13 @@ TEST(WalPayload, MalformedReasons) {
 }
 
 TEST(WalPayload, IgnoresBytesAfterFixedFields) {
-  auto d = decode_wal_payload(Enc::op(2) + Enc::bytes("k") + "trailing");
+  // The decoded record borrows the payload, so the payload must outlive it.
+  const std::string payload = Enc::op(2) + Enc::bytes("k") + "trailing";
+  auto d = decode_wal_payload(payload);
   ASSERT_TRUE(d.ok());
   EXPECT_EQ(d.value().key, "k");
-  auto f = decode_wal_payload(Enc::op(12) + "x");
+  const std::string flush = Enc::op(12) + "x";
+  auto f = decode_wal_payload(flush);
   ASSERT_TRUE(f.ok());
   EXPECT_EQ(f.value().op, WalOp::FlushAll);
 }
