@@ -58,7 +58,6 @@ BufferedWriter::BufferedWriter(File& file, size_t capacity) : file_(file), capac
 }
 
 IoResult<void> BufferedWriter::write(BytesView data) {
-  crc_.update(data);
   written_ += data.size();
   if (buf_.size() + data.size() <= capacity_) {
     buf_.append(data);
@@ -66,16 +65,26 @@ IoResult<void> BufferedWriter::write(BytesView data) {
   }
   auto f = flush();
   if (!f) return f;
-  if (data.size() >= capacity_) return file_.write_all(data);
+  if (data.size() >= capacity_) {
+    crc_.update(data);
+    return file_.write_all(data);
+  }
   buf_.append(data);
   return {};
 }
 
 IoResult<void> BufferedWriter::flush() {
   if (buf_.empty()) return {};
+  crc_.update(buf_);
   auto r = file_.write_all(buf_);
   buf_.clear();
   return r;
+}
+
+uint32_t BufferedWriter::crc() const {
+  Crc32 c = crc_;
+  c.update(buf_);
+  return c.value();
 }
 
 }  // namespace vellum::persist

@@ -46,13 +46,16 @@ class BufferedWriter {
   IoResult<void> write(BytesView data);
   // Writes out what is buffered; the file itself is not synced.
   IoResult<void> flush();
-  uint32_t crc() const { return crc_.value(); }
+  // CRC-32 of every byte passed to write() so far, buffered or not.
+  uint32_t crc() const;
   uint64_t written() const { return written_; }
 
  private:
   File& file_;
   size_t capacity_;
   std::string buf_;
+  // Covers the bytes already handed to the file; buf_ is folded in when it is flushed,
+  // so the checksum runs over whole buffers rather than over each small field.
   Crc32 crc_;
   uint64_t written_ = 0;
 };
