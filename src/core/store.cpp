@@ -95,11 +95,7 @@ void Store::log(const WalRecord& r) {
 void Store::update_table_charge(Shard& s) {
   const uint64_t now_charge = table_charge(s.table.capacity());
   const uint64_t before = s.table_charge.exchange(now_charge, std::memory_order_relaxed);
-  if (now_charge > before) {
-    charge_add(now_charge - before);
-  } else if (before > now_charge) {
-    charge_sub(before - now_charge);
-  }
+  charge_change(before, now_charge);
 }
 
 Store::Probe Store::probe(BytesView key, uint64_t hash, Now& now) const {
@@ -170,9 +166,10 @@ int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now) 
 Entry& Store::replace_at(size_t pos, Entry&& e, Shard& s) {
   Entry& slot = s.table.at(pos);
   const uint64_t old = slot.charge();
-  slot = std::move(e);
-  charge_add(slot.charge());
-  charge_sub(old);
+  // The replaced entry ends up in `e`, so a caller that owns it can free it after
+  // releasing the shard lock.
+  std::swap(slot, e);
+  charge_change(old, slot.charge());
   return slot;
 }
 
@@ -294,13 +291,16 @@ StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint6
     const uint64_t estimate = sub_floor(align16(key.size() + value.size()) + p.growth, p.charge);
     if (auto r = admit(estimate); !r) return store_err(r.error());
   }
+  // The new buffer is built before the lock is taken, so the exclusive section holds only
+  // the lookup and the swap.
+  const uint64_t expires = ttl_ms ? absolute_expiry(now.get(), *ttl_ms) : 0;
+  Entry fresh = Entry::make_string(key, value, expires);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
   if ((nx && pos >= 0) || (xx && pos < 0)) return false;
-  const uint64_t expires = ttl_ms ? absolute_expiry(now.get(), *ttl_ms) : 0;
-  Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), Entry::make_string(key, value, expires), s)
-                      : insert_new(s, h, Entry::make_string(key, value, expires));
+  Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), std::move(fresh), s)
+                      : insert_new(s, h, std::move(fresh));
   stamp(e);
   WalRecord r;
   r.op = WalOp::Set;
@@ -349,8 +349,7 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
     e = &s.table.at(static_cast<size_t>(pos));
     const uint64_t old = e->charge();
     e->replace_value(digits);
-    charge_add(e->charge());
-    charge_sub(old);
+    charge_change(old, e->charge());
   } else {
     e = &insert_new(s, h, Entry::make_string(key, digits, 0));
   }
@@ -382,8 +381,7 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
     if (!e->is_string()) return store_err(StoreError::WrongType);
     const uint64_t old = e->charge();
     e->append_value(value);
-    charge_add(e->charge());
-    charge_sub(old);
+    charge_change(old, e->charge());
   } else {
     e = &insert_new(s, h, Entry::make_string(key, value, 0));
   }
@@ -675,11 +673,7 @@ StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, ui
   CollectionRecord& rec = *e->record();
   const uint64_t before = rec.payload_bytes;
   const uint64_t result = fn(rec);
-  if (rec.payload_bytes >= before) {
-    charge_add(rec.payload_bytes - before);
-  } else {
-    charge_sub(before - rec.payload_bytes);
-  }
+  charge_change(before, rec.payload_bytes);
   if (rec.empty()) remove_entry(s, key, h);
   return result;
 }

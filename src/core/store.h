@@ -213,6 +213,14 @@ class Store : public std::enable_shared_from_this<Store> {
   void update_table_charge(Shard& s);
   void charge_add(uint64_t n) { used_memory_.fetch_add(n, std::memory_order_relaxed); }
   void charge_sub(uint64_t n) { used_memory_.fetch_sub(n, std::memory_order_relaxed); }
+  // One atomic update for a charge that went from `before` to `after` (none when equal).
+  void charge_change(uint64_t before, uint64_t after) {
+    if (after > before) {
+      charge_add(after - before);
+    } else if (before > after) {
+      charge_sub(before - after);
+    }
+  }
   // REQUIRES: s.lock held exclusively.
   bool expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now);
   bool remove_entry(Shard& s, BytesView key, uint64_t hash);
