@@ -11,7 +11,8 @@ import subprocess
 import sys
 import threading
 
-from common import fmt_rate, fmt_ratio, ops_per_second, print_table, threaded_ops_per_second
+from common import (MIN_SECONDS, fmt_rate, fmt_ratio, interleaved, median, median_ratio, ops_per_second, print_table,
+                    threaded_ops_per_second)
 
 N_KEYS = 100_000
 KEYS = [b"key:%012d" % i for i in range(N_KEYS)]  # 16 bytes
@@ -128,21 +129,23 @@ def workloads(peer):  # type: ignore[no-untyped-def]
 def throughput_table() -> None:
     peers = {"vellum": Vellum, "locked dict": LockedDict, "cachetools+lock": LockedCachetools, "lru-dict": LruDict}
     kinds = ["get hit", "get miss", "set", "90/10 get/set"]
-    results: dict[tuple[str, str, int], float] = {}
-    for name, cls in peers.items():
-        make = workloads(cls())
-        for kind in kinds:
-            results[(name, kind, 1)] = ops_per_second(make(kind, 0))
-            results[(name, kind, 2)] = threaded_ops_per_second(lambda i, kind=kind: make(kind, i + 1), 2)
+    makers = {name: workloads(cls()) for name, cls in peers.items()}
     rows = []
+    window = max(MIN_SECONDS / 2, 0.15)
     for kind in kinds:
-        v1, v2 = results[("vellum", kind, 1)], results[("vellum", kind, 2)]
-        d1, d2 = results[("locked dict", kind, 1)], results[("locked dict", kind, 2)]
-        c1 = results[("cachetools+lock", kind, 1)]
-        l1 = results[("lru-dict", kind, 1)]
-        rows.append([kind, fmt_rate(v1), fmt_ratio(v1 / d1), fmt_ratio(v1 / c1), fmt_ratio(v1 / l1),
-                     fmt_rate(v2), fmt_ratio(v2 / d2), fmt_ratio(v2 / v1), fmt_ratio(d2 / d1)])
-    print_table("String operations (ratios are vellum / peer, same run)",
+        measures = {}
+        for name, make in makers.items():
+            measures[(name, 1)] = lambda make=make: ops_per_second(make(kind, 0), min_seconds=window)
+            measures[(name, 2)] = lambda make=make: threaded_ops_per_second(
+                lambda i, make=make: make(kind, i + 1), 2, min_seconds=window)
+        got = interleaved(measures)
+        v1, v2 = got[("vellum", 1)], got[("vellum", 2)]
+        rows.append([kind, fmt_rate(median(v1)), fmt_ratio(median_ratio(v1, got[("locked dict", 1)])),
+                     fmt_ratio(median_ratio(v1, got[("cachetools+lock", 1)])),
+                     fmt_ratio(median_ratio(v1, got[("lru-dict", 1)])), fmt_rate(median(v2)),
+                     fmt_ratio(median_ratio(v2, got[("locked dict", 2)])), fmt_ratio(median_ratio(v2, v1)),
+                     fmt_ratio(median_ratio(got[("locked dict", 2)], got[("locked dict", 1)]))])
+    print_table("String operations (median over 5 interleaved rounds of vellum / peer)",
                 ["workload", "vellum 1T", "vs dict", "vs cachetools", "vs lru-dict",
                  "vellum 2T", "2T vs dict 2T", "vellum 2T/1T", "dict 2T/1T"], rows)
 
@@ -161,10 +164,10 @@ def keys_scaling() -> None:
                 c.keys(pattern)
         return body
 
-    one = ops_per_second(make(0), chunk=5)
-    two = threaded_ops_per_second(make, 2, chunk=5)
+    got = interleaved({1: lambda: ops_per_second(make(0), chunk=5), 2: lambda: threaded_ops_per_second(make, 2, chunk=5)})
     print_table("keys() with a 1% pattern over 100,000 keys (store work dominates)",
-                ["1 thread", "2 threads", "2T/1T"], [[f"{one:.0f}/s", f"{two:.0f}/s", fmt_ratio(two / one)]])
+                ["1 thread", "2 threads", "2T/1T"],
+                [[f"{median(got[1]):.0f}/s", f"{median(got[2]):.0f}/s", fmt_ratio(median_ratio(got[2], got[1]))]])
 
 
 MEMORY_CHILD = r"""

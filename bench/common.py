@@ -78,3 +78,25 @@ def fmt_rate(x: float) -> str:
 
 def fmt_ratio(x: float) -> str:
     return f"{x:.2f}x"
+
+
+def interleaved(measures: dict[str, Callable[[], float]], rounds: int = 5) -> dict[str, list[float]]:
+    """Runs every measurement once per round, in an order that rotates between rounds, so
+    that a burst of outside load hits each peer alike. Returns the figures per name."""
+    names = list(measures)
+    out: dict[str, list[float]] = {n: [] for n in names}
+    for r in range(rounds):
+        for n in names[r % len(names):] + names[: r % len(names)]:
+            out[n].append(measures[n]())
+    return out
+
+
+def median(xs: Sequence[float]) -> float:
+    s = sorted(xs)
+    mid = len(s) // 2
+    return s[mid] if len(s) % 2 else (s[mid - 1] + s[mid]) / 2
+
+
+def median_ratio(a: Sequence[float], b: Sequence[float]) -> float:
+    """The median over rounds of a[i] / b[i]: robust to a round disturbed by other load."""
+    return median([x / y for x, y in zip(a, b)])
