@@ -67,6 +67,15 @@ namespace {
 
 IoError last_os_error() { return IoError::from_errno(errno); }
 
+// Opens a directory for locking, syncing or resolving; -1 with errno set on failure.
+int open_dir(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 // Runs the injected failure for `op`, if one is due, as an OS error.
 bool injected(fault::Op op, IoError& out) {
   int err = 0;
@@ -211,7 +220,7 @@ DirFlock::~DirFlock() {
 }
 
 IoResult<DirFlock> DirFlock::lock(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open_dir(dir);
   if (fd < 0) return io_err(last_os_error());
   DirFlock out(fd);
   while (::flock(fd, LOCK_EX) != 0) {
@@ -278,7 +287,7 @@ IoResult<std::vector<std::string>> list_dir(const std::string& path) {
 }
 
 IoResult<std::string> canonical_dir(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open_dir(path);
   if (fd < 0) return io_err(last_os_error());
   std::string proc = "/proc/self/fd/" + std::to_string(fd);
   std::unique_ptr<char, FreeDeleter> resolved(::realpath(proc.c_str(), nullptr));
@@ -296,7 +305,7 @@ IoResult<std::string> canonical_dir(const std::string& path) {
 IoResult<void> sync_dir(const std::string& path) {
   IoError e;
   if (injected(fault::Op::Sync, e)) return io_err(std::move(e));
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = open_dir(path);
   if (fd < 0) return io_err(last_os_error());
   int rc;
   do {
