@@ -14,8 +14,8 @@ namespace vellum {
 
 namespace {
 
-using SharedLock = std::shared_lock<std::shared_mutex>;
-using UniqueLock = std::unique_lock<std::shared_mutex>;
+using SharedLock = std::shared_lock<RwLock>;
+using UniqueLock = std::unique_lock<RwLock>;
 
 constexpr uint64_t kMaxKeyLen = uint64_t{1} << 32;
 

@@ -37,6 +37,7 @@
 #include "core/value.h"
 #include "core/wal_record.h"
 #include "platform/io_error.h"
+#include "platform/rwlock.h"
 
 namespace vellum {
 
@@ -67,7 +68,7 @@ struct StoreCounters {
 };
 
 struct alignas(64) Shard {
-  mutable std::shared_mutex lock;
+  mutable RwLock lock;
   ShardTable table;                       // guarded by lock
   std::atomic<uint64_t> table_charge{0};  // the charge this shard last contributed
   std::atomic<uint64_t> hits{0}, misses{0}, evictions{0}, expired{0};

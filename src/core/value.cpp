@@ -33,9 +33,11 @@ uint64_t next_collection_seed() {
 
 }  // namespace
 
+SeededHash::SeededHash(uint64_t seed)
+    : keys_{seed, splitmix64_mix(seed ^ 1), splitmix64_mix(seed ^ 2), splitmix64_mix(seed ^ 3)} {}
+
 size_t SeededHash::operator()(BytesView s) const noexcept {
-  const HashKeys keys = {seed, splitmix64_mix(seed ^ 1), splitmix64_mix(seed ^ 2), splitmix64_mix(seed ^ 3)};
-  return folded_hash(s, keys);
+  return folded_hash(s, keys_);
 }
 
 std::unique_ptr<CollectionRecord> CollectionRecord::create(ValueKind kind, BytesView key) {

@@ -23,6 +23,7 @@
 #include <variant>
 
 #include "core/bytes.h"
+#include "core/hash.h"
 
 namespace vellum {
 
@@ -42,10 +43,15 @@ inline constexpr uint64_t field_charge(uint64_t field_len, uint64_t value_len) {
 
 // Hash of a collection's elements, seeded per collection so that iteration orders differ
 // between collections and between runs.
-struct SeededHash {
+class SeededHash {
+ public:
   using is_transparent = void;
-  uint64_t seed = 0;
+  SeededHash() : SeededHash(0) {}
+  explicit SeededHash(uint64_t seed);
   size_t operator()(BytesView s) const noexcept;
+
+ private:
+  HashKeys keys_;  // derived once from the seed, not per hashed element
 };
 
 using ListValue = std::deque<Bytes>;

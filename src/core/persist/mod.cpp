@@ -60,7 +60,7 @@ class Persistence final : public PersistHook {
 
   IoResult<void> save(Store& store) {
     std::lock_guard<std::mutex> save_guard(save_lock_);
-    std::vector<std::shared_lock<std::shared_mutex>> locks;
+    std::vector<std::shared_lock<RwLock>> locks;
     locks.reserve(store.shard_count());
     for (size_t i = 0; i < store.shard_count(); ++i) locks.emplace_back(store.shard(i).lock);
     auto r = save_locked(store, locks);
@@ -127,7 +127,7 @@ class Persistence final : public PersistHook {
  private:
   // Rotation, snapshot and deletion of covered segments, in that order: a segment is
   // deleted only once a synced snapshot that covers it is durably in place.
-  IoResult<void> save_locked(Store& store, std::vector<std::shared_lock<std::shared_mutex>>& locks) {
+  IoResult<void> save_locked(Store& store, std::vector<std::shared_lock<RwLock>>& locks) {
     uint64_t seq;
     {
       std::lock_guard<std::mutex> g(wal_lock_);

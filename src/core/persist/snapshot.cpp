@@ -277,7 +277,7 @@ class StoreSink final : public SnapshotSink {
 }  // namespace
 
 IoResult<uint64_t> write_snapshot(Store& store, const std::string& dir, uint64_t wal_seq,
-                                  std::vector<std::shared_lock<std::shared_mutex>>& shard_locks) {
+                                  std::vector<std::shared_lock<RwLock>>& shard_locks) {
   const std::string tmp_path = join_path(dir, kSnapshotTmpFile);
   auto f = File::open(tmp_path, OpenMode::Truncate);
   if (!f) return io_err(f.take_error());

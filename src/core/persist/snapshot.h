@@ -43,7 +43,7 @@ class SnapshotSink {
 // any still held when an error ends the write are left to the caller. Returns the size of
 // the new snapshot.kvs.
 IoResult<uint64_t> write_snapshot(Store& store, const std::string& dir, uint64_t wal_seq,
-                                  std::vector<std::shared_lock<std::shared_mutex>>& shard_locks);
+                                  std::vector<std::shared_lock<RwLock>>& shard_locks);
 
 // Reads and checks the snapshot at `path`, handing each record to `sink` only after the
 // checksum of the whole file has been verified. Format errors are invalid data with text
