@@ -567,8 +567,8 @@ void Store::sweep_pass(uint64_t now) {
       if (n == 0) break;
       const size_t off = static_cast<size_t>(next_random() % n);
       doomed.clear();
-      for (size_t j = 0; j < kBatch; ++j) {
-        const Entry& e = s.table.at((off + j) % n);
+      for (size_t j = 0, pos = off; j < kBatch; ++j, pos = pos + 1 == n ? 0 : pos + 1) {
+        const Entry& e = s.table.at(pos);
         if (!e.live_at(now)) doomed.emplace_back(e.key());
       }
       if (doomed.empty()) break;
@@ -602,8 +602,7 @@ bool Store::evict_one(bool volatile_only) {
     int taken = 0;
     int64_t best = -1;
     uint32_t best_idle = 0;
-    for (size_t j = 0; j < n && taken < kPerShard; ++j) {
-      const size_t pos = (off + j) % n;
+    for (size_t j = 0, pos = off; j < n && taken < kPerShard; ++j, pos = pos + 1 == n ? 0 : pos + 1) {
       const Entry& e = s.table.at(pos);
       if (volatile_only && e.expires_at_ms == 0) continue;
       const uint32_t idle = reference - e.stamp();
