@@ -14,7 +14,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
-        second-python clean
+        second-python clean soak sanitize-python
 
 all: test
 
@@ -104,6 +104,32 @@ fuzz:
 	  UBSAN_OPTIONS=halt_on_error=1 "$$f" -max_total_time=$(FUZZ_TIME) -malloc_limit_mb=16 \
 	    -rss_limit_mb=1024 -print_final_stats=1 "$$corpus"; \
 	done
+
+# One persistent cache under a mixed load from Python threads and server clients, then
+# checks of its accounting, its directory and the process's threads, descriptors and RSS.
+SOAK_SECONDS ?= 300
+
+soak: wheel
+	$(VPY) tests/soak/soak.py --seconds $(SOAK_SECONDS)
+
+# The Python suite against an extension built with AddressSanitizer, in a venv of its own
+# (the build directory is separate too, so the normal wheel never picks up the option).
+# libasan is preloaded because the interpreter itself is not instrumented; leak checking
+# is off because CPython does not free everything at exit. The soak and the model tests
+# are left out for their run time.
+ASAN_VENV := build/asan-venv
+ASAN_SETTINGS := -C cmake.define.VELLUM_SANITIZE=address -C cmake.build-type=RelWithDebInfo \
+  -C build-dir=build/asan-wheel
+
+sanitize-python:
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	rm -rf build/asan-dist
+	$(ASAN_VENV)/bin/python -m pip wheel . --no-deps -w build/asan-dist -q $(ASAN_SETTINGS)
+	$(ASAN_VENV)/bin/python -m pip install -q "$$(ls build/asan-dist/vellum-*.whl)[test]"
+	$(ASAN_VENV)/bin/python -m pip install -q --force-reinstall --no-deps build/asan-dist/vellum-*.whl
+	cd tests && LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  VELLUM_SKIP_SOAK=1 ../$(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider python \
+	  --ignore=python/test_model.py --ignore=python/test_soak_short.py
 
 clean:
 	rm -rf build dist $(VENV)

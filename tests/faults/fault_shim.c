@@ -10,7 +10,8 @@
  *                             (default 1), so a retried EINTR can succeed on the next try
  *   VELLUM_FAULT_MODE         fail (return -1 with the errno) | short (write: transfer at
  *                             most half, at least one byte) | eintr (fail with EINTR
- *                             before doing anything)
+ *                             before doing anything) | torn (write: transfer half, then
+ *                             fail the next write on the same descriptor with the errno)
  *   VELLUM_FAULT_ERRNO        EIO | ENOSPC | EINTR | EDQUOT | EMFILE | ENFILE | ECONNABORTED
  *                             | EPERM | EROFS (default EIO)
  *   VELLUM_FAULT_PATH_SUBSTR  when set, only calls on a path (or a descriptor whose path)
@@ -33,7 +34,7 @@
 #include <unistd.h>
 
 enum op { OP_NONE, OP_WRITE, OP_FSYNC, OP_FDATASYNC, OP_RENAME, OP_FTRUNCATE, OP_OPEN, OP_OPENAT, OP_ACCEPT };
-enum mode { MODE_FAIL, MODE_SHORT, MODE_EINTR };
+enum mode { MODE_FAIL, MODE_SHORT, MODE_EINTR, MODE_TORN };
 
 static int g_ready;
 static enum op g_op = OP_NONE;
@@ -45,6 +46,7 @@ static long g_every = 1;
 static const char* g_substr;
 static long g_seen;  /* matching calls so far */
 static long g_hits;  /* calls made to misbehave */
+static int g_torn_fd = -1;  /* torn mode: the descriptor whose next write fails */
 
 long vellum_fault_hits(void) { return __atomic_load_n(&g_hits, __ATOMIC_SEQ_CST); }
 
@@ -78,6 +80,7 @@ static void setup(void) {
   const char* mode = getenv("VELLUM_FAULT_MODE");
   if (mode != NULL && strcmp(mode, "short") == 0) g_mode = MODE_SHORT;
   if (mode != NULL && strcmp(mode, "eintr") == 0) g_mode = MODE_EINTR;
+  if (mode != NULL && strcmp(mode, "torn") == 0) g_mode = MODE_TORN;
   const char* err = getenv("VELLUM_FAULT_ERRNO");
   if (err != NULL) g_errno = errno_named(err);
   const char* after = getenv("VELLUM_FAULT_AFTER");
@@ -133,8 +136,14 @@ static int fail_now(void) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   REAL(write);
+  int torn = fd;
+  if (fd >= 0 && __atomic_compare_exchange_n(&g_torn_fd, &torn, -1, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    errno = g_errno;
+    return -1;
+  }
   if (due(OP_WRITE, fd, NULL, NULL)) {
-    if (g_mode != MODE_SHORT) return fail_now();
+    if (g_mode == MODE_FAIL || g_mode == MODE_EINTR) return fail_now();
+    if (g_mode == MODE_TORN) __atomic_store_n(&g_torn_fd, fd, __ATOMIC_SEQ_CST);
     if (n > 1) return real_write(fd, buf, n / 2);
   }
   return real_write(fd, buf, n);

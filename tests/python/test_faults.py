@@ -142,6 +142,13 @@ FAILURES = [
         id="wal-write-eio",
     ),
     pytest.param(
+        dict(op="write", path_substr="wal-", after=10, errno="ENOSPC", mode="torn"),
+        dict(fsync="always", end="crash"),
+        "WAL append failed: ",
+        "(os error 28)",
+        id="wal-write-torn",
+    ),
+    pytest.param(
         dict(op="write", path_substr="wal-", after=10, errno="ENOSPC"),
         dict(fsync="always", end="recover"),
         "WAL append failed: ",
@@ -211,11 +218,15 @@ def test_os_failure_is_reported_and_loses_no_acknowledged_write(shim, tmp_path, 
     if "save_at" in cfg:
         # Cache.save raises the same text it records.
         assert got["errors"] == [got["last_error"]], got
-    contents, _ = reopened_contents(data)
+    contents, reopen_error = reopened_contents(data)
     if cfg["end"] == "crash":
-        # Every write acknowledged before the fault showed is on disk.
-        before = expected(range(got["first_fault"]))
-        assert {k: contents.get(k) for k in before} == before
+        # Every write acknowledged before the fault showed is on disk, and so is every
+        # later one: a failed append leaves the log ending on a whole record.
+        faulted = b"k%d" % got["first_fault"]
+        assert {k: v for k, v in contents.items() if k != faulted} == {
+            k: v for k, v in expected(range(WRITES)).items() if k != faulted
+        }
+        assert reopen_error is None, "the log was left with a torn record"
     else:
         assert got.get("after_recovery", "missing") is None, "a successful save did not clear last_error"
         assert got["after_close"] is None, got

@@ -73,6 +73,9 @@ def assert_prompt_stop(server: Server) -> None:
 @pytest.fixture
 def served():
     """A cache served on a fresh loopback port; yields (server, port)."""
+    # Sweepers of caches dropped by earlier tests end at their next wake-up; wait for
+    # them, so the thread counts taken by the tests change only with this server.
+    wait_until(lambda: thread_count() == threading.active_count(), 5)
     base = thread_count()
     cache = Cache()
     server = Server(cache, port=0)
@@ -107,7 +110,9 @@ def test_thousand_idle_connections_do_not_starve_other_clients(served, many_fds)
     try:
         for _ in range(clients):
             idle.append(connect(port))
-        assert wait_until(lambda: thread_count() >= base_threads + clients, 30), "not every client got a thread"
+        assert wait_until(lambda: thread_count() >= base_threads + clients, 30), (
+            f"{thread_count() - base_threads} of {clients} clients got a thread"
+        )
         assert_serves(port)
         growth = rss_bytes() - base_rss
         # One thread per connection, each with two 8 KiB buffers and a little stack.
@@ -141,7 +146,9 @@ def test_huge_announcements_then_silence_cost_no_large_allocation(served, header
             s = connect(port)
             s.sendall(header)
             hostile.append(s)
-        assert wait_until(lambda: thread_count() >= base_threads + clients, 30)
+        assert wait_until(lambda: thread_count() >= base_threads + clients, 30), (
+            f"{thread_count() - base_threads} of {clients} clients got a thread"
+        )
         # Give every connection thread time to read its header and size its buffers.
         time.sleep(0.5)
         assert_serves(port)
