@@ -368,7 +368,7 @@ def audit_failures(cache: Cache, label: str) -> list[str]:
     return failures
 
 
-def run(seconds: float, rss_tolerance: int) -> dict:
+def run(seconds: float, rss_tolerance: int, fsync: str = "everysec") -> dict:
     failures: list[str] = []
     # Warm up what the load uses (imports, a first connection) so that the baseline holds it.
     Cache().close()
@@ -380,7 +380,9 @@ def run(seconds: float, rss_tolerance: int) -> dict:
 
     with tempfile.TemporaryDirectory(prefix="vellum-soak-") as tmp:
         data = os.path.join(tmp, "data")
-        cache = Cache(max_memory=MAX_MEMORY, policy="allkeys-lru", persist_dir=data, snapshot_interval=5)
+        cache = Cache(
+            max_memory=MAX_MEMORY, policy="allkeys-lru", persist_dir=data, fsync=fsync, snapshot_interval=5
+        )
         server = Server(cache, port=0)
         server.start()
 
@@ -488,9 +490,10 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=300)
     ap.add_argument("--rss-tolerance-mib", type=int, default=48)
+    ap.add_argument("--fsync", choices=["always", "everysec", "never"], default="everysec")
     args = ap.parse_args()
     try:
-        summary = run(args.seconds, args.rss_tolerance_mib << 20)
+        summary = run(args.seconds, args.rss_tolerance_mib << 20, args.fsync)
     except Exception:
         traceback.print_exc()
         return 2
