@@ -14,7 +14,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
-        second-python clean soak sanitize-python
+        second-python clean fuzz-deps soak sanitize-python soak sanitize-python
 
 all: test
 
@@ -93,7 +93,12 @@ sanitize: gtest
 FUZZ_BUILD := build/fuzz
 FUZZ_TIME  ?= 20
 
-fuzz:
+# clang with its libFuzzer and sanitizer runtimes, from Debian, when missing.
+fuzz-deps:
+	@(command -v clang++ >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1) || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev)
+
+fuzz: fuzz-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVELLUM_FUZZ=ON \
 	  -DVELLUM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
