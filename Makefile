@@ -14,7 +14,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
-        second-python clean fuzz-deps soak sanitize-python soak sanitize-python
+        second-python clean fuzz-deps soak sanitize-python
 
 all: test
 
