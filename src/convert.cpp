@@ -187,30 +187,45 @@ std::string quoted(std::string_view text) {
 
 // ---- argument conversions ----
 
-bool extract_bytes(PyObject* obj, Bytes& out) {
+namespace {
+
+// The conversion shared by both outputs (an owned string, or an inline argument copy):
+// anything with assign(const char*, size_t).
+template <class Out>
+bool extract_bytes_into(PyObject* obj, Out& out) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
   if (PyBytes_Check(obj)) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-    out.assign(data, static_cast<size_t>(size));
-    return true;
-  }
-  if (PyUnicode_Check(obj)) return utf8_of(obj, out);
-  if (PyBool_Check(obj)) {
+    char* raw = nullptr;
+    if (PyBytes_AsStringAndSize(obj, &raw, &size) < 0) return false;
+    data = raw;
+  } else if (PyUnicode_Check(obj)) {
+    data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+  } else if (PyBool_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "expected bytes, str, int or float, not bool");
     return false;
-  }
-  if (PyLong_Check(obj) || PyFloat_Check(obj)) {
+  } else if (PyLong_Check(obj) || PyFloat_Check(obj)) {
     // str() of the number: the interpreter's decimal rendering, or a subclass's __str__.
     PyObject* text = PyObject_Str(obj);
     if (text == nullptr) return false;
-    bool ok = utf8_of(text, out);
+    data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data != nullptr) out.assign(data, static_cast<size_t>(size));
     Py_DECREF(text);
-    return ok;
+    return data != nullptr;
+  } else {
+    PyErr_Format(PyExc_TypeError, "expected bytes, str, int or float, not %s", type_name(obj).c_str());
+    return false;
   }
-  PyErr_Format(PyExc_TypeError, "expected bytes, str, int or float, not %s", type_name(obj).c_str());
-  return false;
+  out.assign(data, static_cast<size_t>(size));
+  return true;
 }
+
+}  // namespace
+
+bool extract_bytes(PyObject* obj, Bytes& out) { return extract_bytes_into(obj, out); }
+
+bool extract_bytes(PyObject* obj, ArgBytes& out) { return extract_bytes_into(obj, out); }
 
 bool extract_bytes_items(PyObject* const* items, Py_ssize_t n, std::vector<Bytes>& out) {
   out.reserve(static_cast<size_t>(n > 0 ? n : 0));
@@ -219,27 +234,6 @@ bool extract_bytes_items(PyObject* const* items, Py_ssize_t n, std::vector<Bytes
     if (!extract_bytes(items[i], item)) return false;
     out.push_back(std::move(item));
   }
-  return true;
-}
-
-bool extract_bytes(PyObject* obj, ArgBytes& out) {
-  if (PyBytes_Check(obj)) {
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
-    out.assign(data, static_cast<size_t>(size));
-    return true;
-  }
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (data == nullptr) return false;
-    out.assign(data, static_cast<size_t>(size));
-    return true;
-  }
-  Bytes slow;
-  if (!extract_bytes(obj, slow)) return false;
-  out.assign(slow.data(), slow.size());
   return true;
 }
 
