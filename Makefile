@@ -14,7 +14,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
-        second-python clean fuzz-deps soak sanitize-python
+        second-python clean fuzz-deps soak sanitize-python typecheck
 
 all: test
 
@@ -64,7 +64,11 @@ second-python: wheel
 	  fi; \
 	done
 
-test: cpp-test abi3 stubtest py-test second-python
+# The package's own type checking, strict.
+typecheck: wheel
+	cd python && ../$(VPY) -m mypy --strict vellum
+
+test: cpp-test abi3 stubtest typecheck py-test second-python
 
 # The main job: serve a persistent cache on 127.0.0.1:6380 with its data in ./vellum-data.
 run: wheel

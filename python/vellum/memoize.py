@@ -183,13 +183,21 @@ class _Memo:
 def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
     get = memo.native.get
 
+    prefix, decode, custom_key = memo.prefix, memo.decode, memo.key_fn is not None
+
     @functools.wraps(fn)
     def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
-        key = memo.key(args, kwargs)
+        # The common call, one str, bytes or int argument, builds its key inline: the hit
+        # path is a few dozen bytecodes plus one native get.
+        if not kwargs and not custom_key and len(args) == 1 and type(args[0]) in _FAST:
+            text = repr(args[0])
+            key = prefix + text.encode("utf-8", "surrogatepass") if len(text) <= _MAX_ARG_TEXT else memo.key(args, kwargs)
+        else:
+            key = memo.key(args, kwargs)
         data = get(key)
         if data is not None:
             memo.hits += 1
-            return memo.decode(data)  # type: ignore[no-any-return]
+            return decode(data)  # type: ignore[no-any-return]
         # Concurrent callers with one key wait here for a single computation.
         lock = memo.locks.acquire(key)
         try:
