@@ -358,7 +358,18 @@ PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* Cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_method(op, args, nargs, kwnames, "O:get", [](Store& s, BytesView k) { return s.get(k); }, as_value);
+  // The value is copied into a per-thread buffer whose capacity is reused from call to
+  // call, so a hit allocates only the bytes object it returns. A buffer grown past 64 KiB
+  // is given back, so one large read does not pin its size to the thread.
+  thread_local Bytes value;
+  auto found = [](bool hit) -> PyObject* {
+    if (!hit) Py_RETURN_NONE;
+    PyObject* out = to_py(value);
+    if (value.capacity() > 65536) Bytes().swap(value);
+    return out;
+  };
+  return key_method(op, args, nargs, kwnames, "O:get", [](Store& s, BytesView k) { return s.get_into(k, value); },
+                    found);
 }
 
 PyObject* Cache_mget(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -245,7 +245,7 @@ uint64_t Store::audit_empty_collections() const {
 // ---------------------------------------------------------------------------------------
 // Strings and keys
 
-StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collection_is_error) {
+StoreResult<bool> Store::read_string_into(BytesView key, bool collection_is_error, Bytes& out) {
   Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
@@ -254,25 +254,35 @@ StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collect
     const int64_t pos = s.table.find(key, h);
     if (pos < 0) {
       s.misses.fetch_add(1, std::memory_order_relaxed);
-      return std::optional<Bytes>();
+      return false;
     }
     Entry& e = s.table.at(static_cast<size_t>(pos));
     if (now.live(e)) {
       if (!e.is_string()) {
         if (collection_is_error) return store_err(StoreError::WrongType);
-        return std::optional<Bytes>();
+        return false;
       }
       stamp(e);
       s.hits.fetch_add(1, std::memory_order_relaxed);
-      return std::optional<Bytes>(Bytes(e.value()));
+      out.assign(e.value());
+      return true;
     }
   }
   s.misses.fetch_add(1, std::memory_order_relaxed);
   expire_after_read(s, key, h, now);
-  return std::optional<Bytes>();
+  return false;
+}
+
+StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collection_is_error) {
+  Bytes value;
+  auto r = read_string_into(key, collection_is_error, value);
+  if (!r) return store_err(r.error());
+  return r.value() ? std::optional<Bytes>(std::move(value)) : std::optional<Bytes>();
 }
 
 StoreResult<std::optional<Bytes>> Store::get(BytesView key) { return read_string(key, true); }
+
+StoreResult<bool> Store::get_into(BytesView key, Bytes& out) { return read_string_into(key, true, out); }
 
 std::vector<std::optional<Bytes>> Store::mget(std::span<const Bytes> keys) {
   std::vector<std::optional<Bytes>> out;

@@ -95,6 +95,8 @@ class Store : public std::enable_shared_from_this<Store> {
 
   // ---- strings and keys ----
   StoreResult<std::optional<Bytes>> get(BytesView key);
+  // As get, copying a found value into `out` (reusing its capacity); true when found.
+  StoreResult<bool> get_into(BytesView key, Bytes& out);
   StoreResult<bool> set(BytesView key, BytesView value, std::optional<uint64_t> ttl_ms, bool nx, bool xx);
   std::vector<std::optional<Bytes>> mget(std::span<const Bytes> keys);
   StoreResult<void> mset(std::span<const std::pair<Bytes, Bytes>> pairs);
@@ -257,6 +259,7 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);
+  StoreResult<bool> read_string_into(BytesView key, bool collection_is_error, Bytes& out);
 
   StoreConfig config_;
   std::shared_ptr<const Clock> clock_;
