@@ -544,13 +544,13 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
   if (name == "AUTH") return {cmd_auth(ctx, state, req), false};
   if (!state.authenticated) return {Reply::error("NOAUTH Authentication required."), false};
 
-  const CommandSpec* spec = find_command(name);
-  if (spec == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(req[0]) + "'"), false};
+  const CommandSpec* row = find_command(name);
+  if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());
-  if (argc < spec->min_args || (spec->max_args != kAny && argc > spec->max_args)) {
+  if (argc < row->min_args || (row->max_args != kAny && argc > row->max_args)) {
     return {wrong_args(req[0]), false};
   }
-  return {spec->handler(ctx, state, req), false};
+  return {row->handler(ctx, state, req), false};
 }
 
 }  // namespace vellum::server
