@@ -24,7 +24,7 @@
 #include <limits>
 #include <utility>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "glue.h"
 
 namespace vellum::glue {
@@ -210,7 +210,7 @@ PyObject* Cache_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     } else {
       IoResult<std::shared_ptr<Store>> opened = [&] {
         AllowThreads unlocked;
-        return Store::open(config);
+        return persist::open_store(config);
       }();
       if (!opened) return open_error_to_py(persist_display, opened.error());
       store = std::move(opened.value());

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/store.h"
+#include "core/glob.h"
 
 namespace vellum {
 

@@ -3,8 +3,6 @@
 #include <bit>
 #include <cstring>
 
-#include "core/store.h"
-
 namespace vellum {
 
 namespace {

@@ -18,6 +18,10 @@ inline constexpr HashKeys kKeyHashKeys = {0x243f6a8885a308d3ULL, 0x13198a2e03707
 
 uint64_t folded_hash(BytesView data, const HashKeys& keys);
 
+// The fixed-key hash of the key space (folded-multiply construction, the same in every
+// process), used for shard selection and table addressing.
+uint64_t key_hash(BytesView key);
+
 // One step of SplitMix64 applied to `x` (a pure function; the store's generator adds
 // the increment to its state atomically and passes the new value here).
 inline constexpr uint64_t splitmix64_mix(uint64_t z) {

@@ -65,12 +65,17 @@ Store::~Store() = default;
 std::shared_ptr<Store> Store::create(const StoreConfig& config, std::shared_ptr<const Clock> clock,
                                      bool start_sweeper_now) {
   if (config.persist_dir) {
-    std::fputs("a persistent store must be opened with Store::open\n", stderr);
+    std::fputs("a persistent store must be opened with persist::open_store\n", stderr);
     std::abort();
   }
   auto store = std::make_shared<Store>(Passkey{}, config, std::move(clock));
   if (start_sweeper_now) store->start_sweeper();
   return store;
+}
+
+std::shared_ptr<Store> Store::create_for_persistence(const StoreConfig& config,
+                                                    std::shared_ptr<const Clock> clock) {
+  return std::make_shared<Store>(Passkey{}, config, std::move(clock));
 }
 
 uint64_t Store::now_ms() const { return replaying_ ? 0 : clock_->now_ms(); }

@@ -32,11 +32,12 @@
 
 #include "core/bytes.h"
 #include "core/clock.h"
+#include "core/glob.h"
+#include "core/hash.h"
 #include "core/store_error.h"
 #include "core/table.h"
 #include "core/value.h"
 #include "core/wal_record.h"
-#include "platform/io_error.h"
 #include "platform/rwlock.h"
 
 namespace vellum {
@@ -84,14 +85,11 @@ class Store : public std::enable_shared_from_this<Store> {
   Store& operator=(const Store&) = delete;
 
   // Builds an in-memory store and, unless `start_sweeper` is false, starts its sweeper.
-  // REQUIRES: !config.persist_dir (a persistent store is built by Store::open).
+  // REQUIRES: !config.persist_dir (a persistent store is opened by the persistence
+  // layer, which loads it and attaches its log hook).
   static std::shared_ptr<Store> create(const StoreConfig& config,
                                        std::shared_ptr<const Clock> clock = nullptr,
                                        bool start_sweeper = true);
-  // Opens (or, without persist_dir, creates) a store on a data directory: lock, load,
-  // replay, attach, purge, start threads. Defined by the persistence layer.
-  static IoResult<std::shared_ptr<Store>> open(const StoreConfig& config,
-                                               std::shared_ptr<const Clock> clock = nullptr);
 
   // ---- strings and keys ----
   StoreResult<std::optional<Bytes>> get(BytesView key);
@@ -161,6 +159,10 @@ class Store : public std::enable_shared_from_this<Store> {
   uint64_t next_random();
 
   // ---- access for the persistence layer ----
+  // An empty store for `config` (persist_dir allowed), with no sweeper and no hook yet:
+  // the persistence layer loads it, attaches itself and starts the threads.
+  static std::shared_ptr<Store> create_for_persistence(const StoreConfig& config,
+                                                       std::shared_ptr<const Clock> clock);
   size_t shard_count() const { return shards_.size(); }
   Shard& shard(size_t i) { return shards_[i]; }
   const Shard& shard(size_t i) const { return shards_[i]; }
@@ -272,13 +274,6 @@ class Store : public std::enable_shared_from_this<Store> {
   bool replaying_ = false;
   std::unique_ptr<PersistHook> persist_;
 };
-
-// The fixed-key hash of the key space (folded-multiply construction, the same in every
-// process), used for shard selection and table addressing.
-uint64_t key_hash(BytesView key);
-
-// Whole-key glob match: * ? [class] [^class] and backslash escapes; every pattern is valid.
-bool glob_match(BytesView pattern, BytesView key);
 
 // Relative-to-absolute expiry: now + ms, saturating at 2^64 - 1; 0 is stored as 1.
 inline uint64_t absolute_expiry(uint64_t now, uint64_t ms) {

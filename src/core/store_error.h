@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/result.h"
+#include "platform/result.h"
 
 namespace vellum {
 

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cassert>
 
-#include "core/store.h"
+#include "core/hash.h"
 
 namespace vellum {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/result.h"
+#include "platform/result.h"
 
 namespace vellum {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/persist/codec.h"
-#include "core/persist/dir_lock.h"
-#include "core/persist/wal_format.h"
+#include "persist/codec.h"
+#include "persist/dir_lock.h"
+#include "persist/wal_format.h"
 #include "persist_util.h"
 
 namespace vellum::persist {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "core/store.h"
 #include "persist_util.h"
 #include "platform/file.h"
@@ -94,7 +94,7 @@ TEST_F(Lifecycle, DropWithoutCloseKeepsTheLogAndReleasesTheLock) {
 TEST_F(Lifecycle, StoreWithoutPersistenceRefusesSave) {
   StoreConfig c;
   c.sweep_interval_ms = 0;
-  auto s = Store::open(c, clock);
+  auto s = persist::open_store(c, clock);
   ASSERT_TRUE(s.ok());
   auto r = persist::save(*s.value());
   ASSERT_FALSE(r.ok());
@@ -112,7 +112,7 @@ TEST_F(Lifecycle, LeftoverTempSnapshotIsDeleted) {
 TEST_F(Lifecycle, SnapshotThreadSavesOnlyWhenTheSegmentHasRecords) {
   StoreConfig c = config();
   c.snapshot_interval = 1;
-  auto r = Store::open(c, clock);
+  auto r = persist::open_store(c, clock);
   ASSERT_TRUE(r.ok());
   auto s = r.value();
   std::this_thread::sleep_for(std::chrono::milliseconds(1150));
@@ -172,7 +172,7 @@ TEST_F(ReplayClock, ReplayIgnoresTheMemoryCeiling) {
   s.reset();
   StoreConfig c = config();
   c.max_memory = 1000;  // far below what the log holds
-  auto r = Store::open(c, clock);
+  auto r = persist::open_store(c, clock);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value()->key_count(), 50u);
 }
@@ -248,7 +248,7 @@ TEST_F(DirLockTest, LiveHolderInAnotherProcessBlocks) {
   ASSERT_EQ(pipe(done), 0);
   pid_t child = fork();
   if (child == 0) {
-    auto r = Store::open(config(), clock);
+    auto r = persist::open_store(config(), clock);
     char c = r.ok() ? 'y' : 'n';
     (void)!write(ready[1], &c, 1);
     (void)!read(done[0], &c, 1);
@@ -302,7 +302,7 @@ TEST_F(DirLockTest, SecondOpenInProcessWaitsForClose) {
     persist::close(*first);
   });
   const auto t0 = std::chrono::steady_clock::now();
-  auto second = Store::open(config(), clock);
+  auto second = persist::open_store(config(), clock);
   const auto waited = std::chrono::steady_clock::now() - t0;
   closer.join();
   ASSERT_TRUE(second.ok()) << second.error().text;
@@ -339,7 +339,7 @@ TEST_F(DirLockTest, FailedOpenReleasesTheLock) {
 TEST_F(DirLockTest, DirectoryIsCreatedWithParents) {
   StoreConfig c = config();
   c.persist_dir = dir.path() + "/a/b/c";
-  auto r = Store::open(c, clock);
+  auto r = persist::open_store(c, clock);
   ASSERT_TRUE(r.ok()) << r.error().text;
   EXPECT_TRUE(file_exists(dir.path() + "/a/b/c/wal-0.log"));
 }

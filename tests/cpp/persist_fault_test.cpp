@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "core/store.h"
 #include "persist_util.h"
 #include "platform/file.h"
@@ -191,7 +191,7 @@ TEST_F(Crash, NoAcknowledgedWriteIsLostUnderAlways) {
   const StoreConfig c = config(FsyncPolicy::Always);
   auto acks = run_and_kill(
       [&](int ack) {
-        auto r = Store::open(c, clock);
+        auto r = persist::open_store(c, clock);
         if (!r.ok()) _exit(2);
         for (uint32_t i = 0;; ++i) {
           (void)r.value()->set("k" + std::to_string(i), std::string(i % 50, 'v'), std::nullopt, false, false);
@@ -213,7 +213,7 @@ TEST_F(Crash, KilledDuringSavesReopensWithEveryAcknowledgedWrite) {
   const StoreConfig c = config(FsyncPolicy::Always);
   auto acks = run_and_kill(
       [&](int ack) {
-        auto r = Store::open(c, clock);
+        auto r = persist::open_store(c, clock);
         if (!r.ok()) _exit(2);
         for (uint32_t i = 0;; ++i) {
           (void)r.value()->rpush("list", std::vector<Bytes>{std::to_string(i)});

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "core/store.h"
 #include "persist_util.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "core/store.h"
 #include "fake_clock.h"
 
@@ -135,12 +135,12 @@ struct PersistFixture : ::testing::Test {
     return c;
   }
   std::shared_ptr<Store> open(FsyncPolicy fsync = FsyncPolicy::Never) {
-    auto r = Store::open(config(fsync), clock);
+    auto r = persist::open_store(config(fsync), clock);
     EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text);
     return r.ok() ? r.value() : nullptr;
   }
   IoError open_error(const StoreConfig& c) {
-    auto r = Store::open(c, clock);
+    auto r = persist::open_store(c, clock);
     EXPECT_FALSE(r.ok());
     if (r.ok()) return IoError{};
     return r.error();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 #include "core/store.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -278,7 +278,7 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
   config.persist_dir = dir.string();
   config.snapshot_interval = 0;
   config.sweep_interval_ms = 0;
-  auto opened = Store::open(config);
+  auto opened = persist::open_store(config);
   ASSERT_TRUE(opened.ok()) << opened.error().text;
   ServerContext ctx;
   ctx.store = opened.value();

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/store.h"
+#include "core/glob.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

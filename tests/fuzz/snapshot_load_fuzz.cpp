@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "core/persist/codec.h"
-#include "core/persist/snapshot.h"
-#include "core/persist/snapshot_format.h"
+#include "persist/codec.h"
+#include "persist/snapshot.h"
+#include "persist/snapshot_format.h"
 #include "core/store.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/persist/wal.h"
+#include "persist/wal.h"
 #include "core/store.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/bytes.h"
-#include "core/persist/codec.h"
+#include "persist/codec.h"
 #include "platform/file.h"
 
 namespace vellum::persist {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "core/bytes.h"
-#include "core/result.h"
+#include "platform/result.h"
 #include "core/wal_record.h"
 
 namespace vellum::persist {

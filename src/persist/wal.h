@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/persist/wal_format.h"
+#include "persist/wal_format.h"
 #include "core/store.h"
 #include "platform/file.h"
 

@@ -1,10 +1,10 @@
-#include "core/persist/snapshot.h"
+#include "persist/snapshot.h"
 
 #include <algorithm>
 
-#include "core/persist/codec.h"
-#include "core/persist/file_io.h"
-#include "core/persist/snapshot_format.h"
+#include "persist/codec.h"
+#include "persist/file_io.h"
+#include "persist/snapshot_format.h"
 #include "core/value.h"
 #include "platform/file.h"
 

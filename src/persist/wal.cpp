@@ -1,10 +1,10 @@
-#include "core/persist/wal.h"
+#include "persist/wal.h"
 
 #include <algorithm>
 #include <charconv>
 
-#include "core/persist/codec.h"
-#include "core/persist/file_io.h"
+#include "persist/codec.h"
+#include "persist/file_io.h"
 
 namespace vellum::persist {
 

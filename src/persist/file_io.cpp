@@ -1,4 +1,4 @@
-#include "core/persist/file_io.h"
+#include "persist/file_io.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,14 +1,14 @@
-#include "core/persist/mod.h"
+#include "persist/data_dir.h"
 
 #include <algorithm>
 #include <mutex>
 #include <new>
 #include <vector>
 
-#include "core/persist/dir_lock.h"
-#include "core/persist/snapshot.h"
-#include "core/persist/snapshot_format.h"
-#include "core/persist/wal.h"
+#include "persist/dir_lock.h"
+#include "persist/snapshot.h"
+#include "persist/snapshot_format.h"
+#include "persist/wal.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
@@ -222,10 +222,7 @@ std::optional<PersistStats> read_persist_stats(const Store& store) {
   return p->stats();
 }
 
-}  // namespace persist
-
-IoResult<std::shared_ptr<Store>> Store::open(const StoreConfig& config, std::shared_ptr<const Clock> clock) {
-  using namespace persist;
+IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shared_ptr<const Clock> clock) {
   if (!config.persist_dir) return Store::create(config, std::move(clock));
   const std::string& dir = *config.persist_dir;
 
@@ -237,7 +234,7 @@ IoResult<std::shared_ptr<Store>> Store::open(const StoreConfig& config, std::sha
   // From here on, returning an error releases the lock through DirLock's destructor.
   DirLock dir_lock = std::move(lock.value());
 
-  auto store = std::make_shared<Store>(Passkey{}, config, clock ? std::move(clock) : system_clock());
+  auto store = Store::create_for_persistence(config, std::move(clock));
   (void)remove_file(join_path(dir, kSnapshotTmpFile));
 
   // Loading rebuilds the logged history as it happened, so nothing may consult the clock
@@ -299,5 +296,7 @@ IoResult<std::shared_ptr<Store>> Store::open(const StoreConfig& config, std::sha
   }
   return store;
 }
+
+}  // namespace persist
 
 }  // namespace vellum

@@ -1,4 +1,4 @@
-#include "core/persist/codec.h"
+#include "persist/codec.h"
 
 #include <array>
 

@@ -1,6 +1,7 @@
 #pragma once
-// The data-directory lifecycle of a persistent Store: open (Store::open), save, close and
-// the statistics read by persist_stats and INFO. Every function is thread-safe.
+// The data directory of a persistent Store: open_store (lock, load, replay, attach, start
+// the background threads), save, close and the statistics read by persist_stats and INFO.
+// Every function is thread-safe.
 
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,12 @@ struct PersistStats {
   uint64_t loaded_keys = 0;
   std::optional<std::string> last_error;
 };
+
+// Opens a store on config.persist_dir, creating the directory when missing: takes its
+// lock, loads the snapshot, replays the log, purges what expired and starts the fsync and
+// snapshot threads the config asks for. Without persist_dir, an in-memory store.
+IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config,
+                                            std::shared_ptr<const Clock> clock = nullptr);
 
 // Writes a snapshot now. Without persistence: invalid input "persistence is not enabled
 // for this store"; after close: "store is closed".

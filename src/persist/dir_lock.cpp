@@ -1,4 +1,4 @@
-#include "core/persist/dir_lock.h"
+#include "persist/dir_lock.h"
 
 #include <algorithm>
 #include <mutex>
