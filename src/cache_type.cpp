@@ -822,7 +822,7 @@ PyGetSetDef Cache_getset[] = {
 const char kCacheDoc[] =
     "Cache(max_memory=0, policy=\"noeviction\", shards=64, persist_dir=None, fsync=\"everysec\", "
     "snapshot_interval=300)\n--\n\n"
-    "Bytes-level cache. The Python `vellum.Cache` subclass adds decoding,\n"
+    "Bytes-level cache. The Python `vellum.Cache` wrapper adds decoding,\n"
     "JSON handling and dict-style sugar on top of this class.";
 
 PyType_Slot Cache_slots[] = {

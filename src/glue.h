@@ -3,8 +3,11 @@
 //
 // Every function here runs with the interpreter lock held unless its name or comment says
 // otherwise. Conversions return false (or nullptr) with a Python exception set; they never
-// throw. The store is reached only through `without_gil`, which hands the callback nothing
-// but the owned copies the caller made and a strong reference to the Store.
+// throw. Every store operation that can wait on a shard lock or do I/O runs through
+// `without_gil` (or under an `AllowThreads` guard when it opens, closes or serves), with
+// nothing but owned copies of its arguments. Two calls keep the interpreter lock because
+// they never wait long: building an in-memory store and reading persistence statistics,
+// which takes only the persistence layer's short statistics locks.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

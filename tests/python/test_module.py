@@ -40,7 +40,7 @@ def test_class_docs_carry_text_signatures():
         '(max_memory=0, policy="noeviction", shards=64, persist_dir=None, fsync="everysec", snapshot_interval=300)'
     )
     assert _vellum.Cache.__doc__ == (
-        "Bytes-level cache. The Python `vellum.Cache` subclass adds decoding,\n"
+        "Bytes-level cache. The Python `vellum.Cache` wrapper adds decoding,\n"
         "JSON handling and dict-style sugar on top of this class."
     )
     assert _vellum.Server.__text_signature__ == '(cache, host="127.0.0.1", port=6380, password=None)'
