@@ -8,7 +8,9 @@
 #include "persist/dir_lock.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_format.h"
-#include "persist/wal.h"
+#include "persist/wal_format.h"
+#include "persist/wal_reader.h"
+#include "persist/wal_writer.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
@@ -220,6 +222,49 @@ std::optional<PersistStats> read_persist_stats(const Store& store) {
   const Persistence* p = persistence_of(store);
   if (p == nullptr) return std::nullopt;
   return p->stats();
+}
+
+void apply_wal_record(Store& store, const DecodedWalRecord& r) {
+  switch (r.op) {
+    case WalOp::Set:
+      (void)store.restore_string(r.key, r.value, r.expires_at_ms);
+      break;
+    case WalOp::Del: {
+      Bytes key(r.key);
+      (void)store.del(std::span<const Bytes>(&key, 1));
+      break;
+    }
+    case WalOp::ExpireAt:
+      (void)store.expire_at(r.key, r.expires_at_ms);
+      break;
+    case WalOp::HSet:
+      (void)store.hset(r.key, r.field, r.value);
+      break;
+    case WalOp::HDel:
+      (void)store.hdel(r.key, r.items);
+      break;
+    case WalOp::LPush:
+      (void)store.lpush(r.key, r.items);
+      break;
+    case WalOp::RPush:
+      (void)store.rpush(r.key, r.items);
+      break;
+    case WalOp::LPop:
+      (void)store.lpop(r.key);
+      break;
+    case WalOp::RPop:
+      (void)store.rpop(r.key);
+      break;
+    case WalOp::SAdd:
+      (void)store.sadd(r.key, r.items);
+      break;
+    case WalOp::SRem:
+      (void)store.srem(r.key, r.items);
+      break;
+    case WalOp::FlushAll:
+      store.flush();
+      break;
+  }
 }
 
 IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shared_ptr<const Clock> clock) {

@@ -1,7 +1,8 @@
 #pragma once
 // The data directory of a persistent Store: open_store (lock, load, replay, attach, start
-// the background threads), save, close and the statistics read by persist_stats and INFO.
-// Every function is thread-safe.
+// the background threads), save, close and the statistics read by persist_stats and INFO,
+// all thread-safe. apply_wal_record, the step of replay that turns a log record into Store
+// calls, is declared here for the replay fuzz harness; it has its own contract below.
 
 #include <cstdint>
 #include <optional>
@@ -34,5 +35,12 @@ IoResult<void> save(Store& store);
 void close(Store& store);
 // None for a store without persistence.
 std::optional<PersistStats> read_persist_stats(const Store& store);
+
+struct DecodedWalRecord;
+
+// Applies one record to a store through its ordinary operations; results are ignored, so
+// a record that does not fit the current state changes nothing.
+// REQUIRES: the store is replaying (Store::set_replaying) and has no persistence yet.
+void apply_wal_record(Store& store, const DecodedWalRecord& record);
 
 }  // namespace vellum::persist

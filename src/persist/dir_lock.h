@@ -5,6 +5,8 @@
 // Acquisition holds the registry mutex and an advisory flock on the directory while it
 // inspects and creates LOCK, so two processes (or two threads) never both judge the same
 // stale LOCK and both take it. Releasing deletes LOCK and unregisters the directory.
+// acquire_dir_lock may be called from any thread; a DirLock itself is not thread-safe,
+// so its owner guards it.
 
 #include <cstdint>
 #include <optional>

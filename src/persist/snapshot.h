@@ -4,7 +4,9 @@
 // Writing streams the key space through one 64 KiB buffer into snapshot.tmp, syncs it,
 // renames it over snapshot.kvs and syncs the directory, so after a crash the directory
 // holds either the old snapshot or the complete new one. Loading verifies the whole
-// file's checksum before it decodes anything, so a damaged file loads nothing.
+// file's checksum before it decodes anything, so a damaged file loads nothing. Nothing
+// is kept between calls: writing reads the store under the shard read locks its caller
+// passes, and loading fills a store that is not shared yet.
 
 #include <cstdint>
 #include <mutex>

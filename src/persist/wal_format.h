@@ -1,5 +1,6 @@
 #pragma once
-// The log segment format, shared by the writer and by replay.
+// The log segment format, shared by the writer and by replay: segment names, the record
+// framing and the payload codec. Every function is pure and thread-safe.
 //
 // A segment is a file named "wal-{N}.log" (N an unsigned 64-bit decimal) holding records
 // back to back, with no file header:

@@ -15,7 +15,8 @@
 #include <fstream>
 #include <string>
 
-#include "persist/wal.h"
+#include "persist/data_dir.h"
+#include "persist/wal_reader.h"
 #include "core/store.h"
 
 namespace {

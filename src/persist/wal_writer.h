@@ -1,43 +1,20 @@
 #pragma once
-// The write-ahead log: the current segment that every mutation is appended to, and the
-// replay of segments when a data directory is opened.
+// The writer of the current log segment: every mutation is appended to it, synced as the
+// fsync policy asks, and a save rotates it to the next segment. It owns the segment's
+// File.
 //
 // WalWriter is not thread-safe. Its owner (the Persistence record) holds it under
-// `wal_lock` and takes that lock only while the mutating operation's shard lock(s) are
+// `wal_lock_` and takes that lock only while the mutating operation's shard lock(s) are
 // held, or from the fsync thread, or during a save that holds every shard read lock.
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "persist/wal_format.h"
+#include "persist/wal_reader.h"
 #include "core/store.h"
 #include "platform/file.h"
 
 namespace vellum::persist {
-
-struct Segment {
-  uint64_t n = 0;
-  std::string name;  // the name as listed, which may carry leading zeros
-};
-
-// The segments of `dir`, ascending by number (equal numbers by name).
-IoResult<std::vector<Segment>> list_segments(const std::string& dir);
-
-// Replays one segment, calling `apply` for every whole record in order. A torn tail (a
-// cut header or payload, or a checksum mismatch) is cut off the file, which is then
-// synced, and the result is the repair message. A malformed record fails with an
-// invalid-data error and leaves the file untouched.
-IoResult<std::optional<std::string>> replay_segment(
-    const std::string& dir, const Segment& segment,
-    const std::function<void(const DecodedWalRecord&)>& apply);
-
-// Applies one record to a store through its ordinary operations; results are ignored, so
-// a record that does not fit the current state changes nothing.
-// REQUIRES: the store is replaying (Store::set_replaying) and has no persistence yet.
-void apply_wal_record(Store& store, const DecodedWalRecord& record);
 
 class WalWriter {
  public:
