@@ -32,6 +32,12 @@ namespace vellum::persist {
 inline constexpr size_t kWalHeaderSize = 8;
 inline constexpr uint64_t kWalMaxPayload = 0xFFFFFFFFu;
 
+// One log segment: its number and its file name.
+struct Segment {
+  uint64_t n = 0;
+  std::string name;  // the name as listed, which may carry leading zeros
+};
+
 // "wal-{n}.log" without leading zeros.
 std::string segment_name(uint64_t n);
 // The number of a segment name: "wal-", one or more ASCII digits that fit in 64 bits

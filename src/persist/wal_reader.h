@@ -15,11 +15,6 @@
 
 namespace vellum::persist {
 
-struct Segment {
-  uint64_t n = 0;
-  std::string name;  // the name as listed, which may carry leading zeros
-};
-
 // The segments of `dir`, ascending by number (equal numbers by name).
 IoResult<std::vector<Segment>> list_segments(const std::string& dir);
 

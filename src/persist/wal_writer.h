@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "persist/wal_reader.h"
 #include "core/store.h"
+#include "persist/wal_format.h"
 #include "platform/file.h"
 
 namespace vellum::persist {
