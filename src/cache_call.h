@@ -1,0 +1,121 @@
+#pragma once
+// The call shape shared by the Cache type's methods, which live in several units
+// (cache_type.cpp, cache_strings.cpp, cache_collections.cpp): the borrow of one call,
+// argument binding for the common signatures, and result conversion. Everything here
+// runs with the interpreter lock held, except the store call inside `without_gil`.
+
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "glue.h"
+
+namespace vellum::glue {
+
+inline CachePayload& payload_of(PyObject* op) { return reinterpret_cast<CacheObject*>(op)->payload; }
+
+// The Store of one call, with the object's shared borrow held until the call returns.
+class CacheCall {
+ public:
+  explicit CacheCall(PyObject* op) : payload_(payload_of(op)), borrow_(payload_.borrows) {}
+  const std::shared_ptr<Store>& store() const { return payload_.store; }
+  const CachePayload& payload() const { return payload_; }
+
+ private:
+  CachePayload& payload_;
+  Borrow borrow_;
+};
+
+template <class T, class Out>
+PyObject* finish(const StoreResult<T>& r, Out convert) {
+  if (!r) return store_error_to_py(r.error());
+  return convert(r.value());
+}
+
+template <class T, class Out>
+PyObject* finish(const T& v, Out convert) {
+  return convert(v);
+}
+
+inline constexpr auto as_value = [](const auto& v) { return to_py(v); };
+inline constexpr auto as_bool = [](bool v) { return to_py_bool(v); };
+inline constexpr auto as_count = [](uint64_t v) { return to_py_u64(v); };
+inline constexpr auto as_number = [](int64_t v) { return to_py_i64(v); };
+inline constexpr auto as_list = [](const auto& v) { return to_py_list(v); };
+inline constexpr auto as_dict = [](const auto& v) { return to_py_dict(v); };
+inline constexpr auto as_set = [](const auto& v) { return to_py_set(v); };
+
+inline constexpr const char* kKey[] = {"key", nullptr};
+inline constexpr const char* kKeyValue[] = {"key", "value", nullptr};
+inline constexpr const char* kKeyField[] = {"key", "field", nullptr};
+
+// The method name of a format such as "O:get", for call-shape messages.
+inline const char* name_of(const char* format) { return std::strchr(format, ':') + 1; }
+
+// A method whose only argument is the key.
+template <class Op, class Out>
+PyObject* key_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                     Op store_op, Out convert) {
+  return guarded([&]() -> PyObject* {
+    PyObject* key_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, name_of(format), kKey, 1, {&key_obj})) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view()); });
+    return finish(r, convert);
+  });
+}
+
+// A method taking a key and one more byte string (a value, a field or a member).
+template <class Op, class Out>
+PyObject* key_pair_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          const char* format, const char* const* names, Op store_op, Out convert) {
+  return guarded([&]() -> PyObject* {
+    PyObject* key_obj = nullptr;
+    PyObject* other_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, name_of(format), names, 2, {&key_obj, &other_obj})) return nullptr;
+    ArgBytes key;
+    ArgBytes other;
+    if (!extract_bytes(key_obj, key) || !extract_bytes(other_obj, other)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view(), other.view()); });
+    return finish(r, convert);
+  });
+}
+
+// A method `name(key, *items)`: the key first, then every item, in order.
+template <class Op, class Out>
+PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, const char* name, Op store_op,
+                          Out convert) {
+  return guarded([&]() -> PyObject* {
+    if (nargs < 1) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key' (pos 1)", name);
+      return nullptr;
+    }
+    ArgBytes key;
+    if (!extract_bytes(args[0], key)) return nullptr;
+    std::vector<Bytes> items;
+    if (!extract_bytes_items(args + 1, nargs - 1, items)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(),
+                         [&](Store& s) { return store_op(s, key.view(), std::span<const Bytes>(items)); });
+    return finish(r, convert);
+  });
+}
+
+template <class F>
+PyCFunction method(F fn) {
+  // The interpreter calls through the flags' real signature; the generic function type
+  // is the documented way to store other signatures in a method table.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+inline constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
+// The method-table rows of each unit, without the terminating sentinel; cache_type.cpp
+// joins them into the type's table.
+std::span<const PyMethodDef> cache_string_methods();
+std::span<const PyMethodDef> cache_collection_methods();
+
+}  // namespace vellum::glue
