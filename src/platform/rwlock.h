@@ -1,5 +1,5 @@
 #pragma once
-// RwLock: a word-sized reader-writer lock for the store's shards. Uncontended, taking and
+// RwLock: a 12-byte reader-writer lock for the store's shards. Uncontended, taking and
 // releasing it is one atomic read-modify-write each (a pthread rwlock costs several); a
 // thread that cannot get it spins briefly and then sleeps on a futex, so oversubscribed
 // threads (one per server connection) do not burn the cores while a holder is preempted.

@@ -2,7 +2,8 @@
 // TCP sockets of the OS. A Socket is the single owner of one file descriptor: it is
 // move-only and closes the descriptor in its destructor. Every call retries EINTR; every
 // failure is an IoError built from errno. A Socket may be used by one thread at a time,
-// except that shutdown() may be called from another thread to wake a blocked receive.
+// except that shutdown() may be called from another thread to wake a blocked receive or
+// send; the caller must make sure the Socket is still open then.
 //
 // Descriptors are created close-on-exec, and sends never raise SIGPIPE: a peer that went
 // away shows up as a BrokenPipe error instead.
@@ -86,7 +87,8 @@ class Socket {
   IoResult<size_t> recv(char* buf, size_t cap);
   // Sends every byte, looping over short writes.
   IoResult<void> send_all(const char* data, size_t len);
-  // Shuts down both directions; a receive blocked on any handle of this socket returns.
+  // Shuts down both directions; a receive or send blocked on any handle of this socket
+  // returns.
   IoResult<void> shutdown_both();
   // A second descriptor for the same socket, owned by the returned Socket.
   IoResult<Socket> dup() const;

@@ -2,8 +2,8 @@
 
 #include <pthread.h>
 
-#include <cerrno>
-#include <system_error>
+#include <algorithm>
+#include <cstring>
 
 namespace vellum {
 
@@ -19,20 +19,12 @@ NamedThread::~NamedThread() {
   if (t_.joinable()) t_.join();
 }
 
-IoResult<NamedThread> NamedThread::spawn(std::string name, std::function<void()> body) {
-  NamedThread out;
-  try {
-    out.t_ = std::thread(std::move(body));
-    // Named from here rather than from inside the thread, so the name is in place before
-    // spawn returns and anyone listing the process's threads sees it.
-    const std::string n = name.substr(0, 15);
-    pthread_setname_np(out.t_.native_handle(), n.c_str());
-  } catch (const std::system_error& e) {
-    return io_err(IoError::from_errno(e.code().value() ? e.code().value() : EAGAIN));
-  } catch (const std::bad_alloc&) {
-    return io_err(IoError::from_errno(ENOMEM));
-  }
-  return out;
+void NamedThread::set_name(const std::string& name) {
+  // Named from here rather than from inside the thread, so the name is in place before
+  // spawn returns and anyone listing the process's threads sees it.
+  char n[16] = {};
+  std::memcpy(n, name.data(), std::min(name.size(), sizeof n - 1));
+  pthread_setname_np(t_.native_handle(), n);
 }
 
 void NamedThread::join() {

@@ -317,7 +317,6 @@ Reply cmd_scard(const ServerContext& ctx, ConnectionState&, const Request& req) 
 // ---- connection and administrative commands ----
 
 Reply cmd_auth(const ServerContext& ctx, ConnectionState& state, const Request& req) {
-  if (req.size() != 2) return wrong_args(req[0]);
   if (!ctx.password) return Reply::error("ERR AUTH <password> called without any password configured");
   // A failed attempt also drops an earlier success on this connection.
   state.authenticated = constant_time_equal(req[1], *ctx.password);
@@ -392,11 +391,16 @@ Reply cmd_lastsave(const ServerContext& ctx, ConnectionState&, const Request&) {
 
 inline constexpr int kAny = -1;
 
+// What sets a command apart from the rest, as bits of CommandSpec::flags.
+inline constexpr unsigned kBeforeAuth = 1;  // runs on a connection not yet authenticated
+inline constexpr unsigned kCloses = 2;      // the connection closes after its reply
+
 struct CommandSpec {
   std::string_view name;  // upper case
   int min_args;           // counting the name
   int max_args;           // kAny: unbounded
   Handler handler;
+  unsigned flags = 0;
 };
 
 constexpr std::array kCommands = {
@@ -434,8 +438,8 @@ constexpr std::array kCommands = {
     CommandSpec{"SMEMBERS", 2, 2, cmd_smembers},
     CommandSpec{"SISMEMBER", 3, 3, cmd_sismember},
     CommandSpec{"SCARD", 2, 2, cmd_scard},
-    CommandSpec{"AUTH", 2, 2, cmd_auth},
-    CommandSpec{"QUIT", 0, kAny, cmd_quit},
+    CommandSpec{"AUTH", 2, 2, cmd_auth, kBeforeAuth},
+    CommandSpec{"QUIT", 1, kAny, cmd_quit, kBeforeAuth | kCloses},
     CommandSpec{"PING", 1, 2, cmd_ping},
     CommandSpec{"ECHO", 2, 2, cmd_echo},
     CommandSpec{"SELECT", 2, 2, cmd_select},
@@ -538,19 +542,17 @@ std::string render_info(const ServerContext& ctx) {
 }
 
 DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const Request& req) {
-  const std::string name = ascii_upper(req[0]);
-  // QUIT and AUTH work before authentication; QUIT takes any arguments.
-  if (name == "QUIT") return {cmd_quit(ctx, state, req), true};
-  if (name == "AUTH") return {cmd_auth(ctx, state, req), false};
-  if (!state.authenticated) return {Reply::error("NOAUTH Authentication required."), false};
-
-  const CommandSpec* row = find_command(name);
+  const CommandSpec* row = find_command(ascii_upper(req[0]));
+  // Unauthenticated, a command without kBeforeAuth, known or not, learns nothing more.
+  if (!state.authenticated && (row == nullptr || (row->flags & kBeforeAuth) == 0)) {
+    return {Reply::error("NOAUTH Authentication required."), false};
+  }
   if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());
   if (argc < row->min_args || (row->max_args != kAny && argc > row->max_args)) {
     return {wrong_args(req[0]), false};
   }
-  return {row->handler(ctx, state, req), false};
+  return {row->handler(ctx, state, req), (row->flags & kCloses) != 0};
 }
 
 }  // namespace vellum::server

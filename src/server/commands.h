@@ -1,7 +1,8 @@
 #pragma once
-// The command layer of the server: a fixed table of commands with their argument counts,
-// the dispatcher that checks authentication and counts before running a handler, and the
-// handlers themselves, which call the same Store operations as the Python Cache.
+// The command layer of the server: a fixed table of commands with their argument counts
+// and what sets some apart (allowed before authentication, closing the connection), the
+// dispatcher that applies those rows before running a handler, and the handlers
+// themselves, which call the same Store operations as the Python Cache.
 //
 // dispatch() keeps no state of its own and takes no lock: each store call takes the
 // store's locks for its own duration, so a command making several calls (HSET, EXISTS) is
@@ -41,7 +42,7 @@ inline ConnectionState initial_connection_state(const ServerContext& ctx) {
 
 struct DispatchResult {
   Reply reply;
-  bool close = false;  // set only by QUIT: the connection closes after this reply
+  bool close = false;  // the connection closes after this reply (QUIT)
 };
 
 // Runs one request. REQUIRES: !request.empty(). Never fails: every problem is an Error

@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include <atomic>
+#include <list>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -39,113 +40,127 @@ class SocketSink final : public ByteSink {
   Socket& s_;
 };
 
-// One live (or ended but not yet reaped) connection thread. `peer` duplicates the
-// connection's socket so shutdown can wake the thread's blocking receive.
+// One connection of a run, listed in the registry from just before its thread starts
+// until the thread is joined. Guarded by the registry's mutex.
 struct ConnectionEntry {
-  Socket peer;
-  NamedThread thread;
-  std::shared_ptr<std::atomic<bool>> ended;
+  NamedThread thread;  // set by the accept thread, which holds the mutex across the spawn
+  // The connection thread's socket, not owned: set by that thread once it serves and
+  // cleared before the socket closes, so whoever holds the mutex and sees it non-null
+  // may shut the socket down without touching a closed or reused descriptor.
+  Socket* open = nullptr;
+  bool ended = false;  // the thread has let go of its socket and touches nothing here
 };
 
-// Shared by the running state and the accept thread. Lock order: the server's state lock,
-// then the accept-thread lock, then `mu`; the accept thread takes only `mu`.
+// The connections of one run. Taken only on its own by the accept and connection threads,
+// and after the server's state lock by stop(); never held while joining a thread.
 struct ConnectionRegistry {
   std::mutex mu;
-  std::vector<ConnectionEntry> entries;  // guarded by mu
-  std::atomic<bool> stopped{false};
+  bool stopped = false;                // guarded by mu; no new connection is served once set
+  std::list<ConnectionEntry> entries;  // guarded by mu; nodes stay put, threads keep references
 };
 
-// Runs one connection on its own thread: the request loop, then a shutdown so the peer
-// sees the close even while the registry still holds a duplicate of the socket.
-void serve_connection(Socket sock, const ServerContext& ctx) {
+// Runs on the connection's own thread, which owns `sock`: the request loop between
+// registering the socket and withdrawing it, then the socket closes with this frame.
+void serve_connection(ConnectionRegistry& reg, ConnectionEntry& entry, Socket sock, const ServerContext& ctx) {
+  {
+    std::lock_guard<std::mutex> guard(reg.mu);
+    if (reg.stopped) {
+      entry.ended = true;
+      return;
+    }
+    entry.open = &sock;
+  }
   (void)sock.set_nodelay(true);  // latency only; the connection works without it
-  auto sender = sock.dup();
-  if (!sender) return;
-  Socket send_sock = std::move(sender).value();
   SocketSource source(sock);
-  SocketSink sink(send_sock);
+  SocketSink sink(sock);
   serve_requests(source, sink, ctx);
-  (void)sock.shutdown_both();
+  std::lock_guard<std::mutex> guard(reg.mu);
+  entry.open = nullptr;
+  entry.ended = true;
 }
 
-// Removes every entry whose thread has ended, joining it and closing its duplicate.
-// REQUIRES: reg.mu held.
-void reap(ConnectionRegistry& reg) {
-  auto& v = reg.entries;
-  for (size_t i = 0; i < v.size();) {
-    if (v[i].ended->load(std::memory_order_acquire)) {
-      v[i].thread.join();
-      if (i + 1 != v.size()) v[i] = std::move(v.back());
-      v.pop_back();
+// Moves the threads of ended connections into `out` and drops their entries; the caller
+// joins them once it has released the mutex. REQUIRES: reg.mu held.
+void take_ended(ConnectionRegistry& reg, std::vector<NamedThread>& out) {
+  for (auto it = reg.entries.begin(); it != reg.entries.end();) {
+    if (it->ended) {
+      out.push_back(std::move(it->thread));
+      it = reg.entries.erase(it);
     } else {
-      ++i;
+      ++it;
     }
   }
 }
 
-void accept_loop(Socket& listener, const std::shared_ptr<const ServerContext>& ctx, ConnectionRegistry& reg) {
+void accept_loop(Socket& listener, const ServerContext& ctx, ConnectionRegistry& reg) {
   for (;;) {
-    auto accepted = listener.accept();
+    IoResult<Socket> accepted = listener.accept();
+    std::vector<NamedThread> ended;  // destroyed, so joined, after the lock is released
+    std::unique_lock<std::mutex> lock(reg.mu);
+    if (reg.stopped) return;  // the accept was stop()'s wake-up, or failed on the way out
     if (!accepted) {
-      if (reg.stopped.load(std::memory_order_acquire)) return;
+      lock.unlock();
       // Out of descriptors and similar conditions pass; retry rather than give up.
       sleep_ms(kAcceptRetryMs);
       continue;
     }
-    std::lock_guard<std::mutex> guard(reg.mu);
-    if (reg.stopped.load(std::memory_order_acquire)) return;  // the wake-up connection
-    reap(reg);
-    auto peer = accepted.value().dup();
-    if (!peer) continue;
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    // std::function needs a copyable callable, so the socket travels in a shared_ptr.
-    auto conn = std::make_shared<Socket>(std::move(accepted).value());
-    auto thread = NamedThread::spawn("vellum-conn", [conn, ctx, ended] {
-      serve_connection(std::move(*conn), *ctx);
-      ended->store(true, std::memory_order_release);
-    });
-    if (!thread) continue;  // both handles close on scope exit; the server goes on
-    reg.entries.push_back(ConnectionEntry{std::move(peer).value(), std::move(thread).value(), std::move(ended)});
+    take_ended(reg, ended);
+    ConnectionEntry& entry = reg.entries.emplace_back();
+    // The socket moves into the thread; the thread cannot look at its entry before the
+    // thread handle is stored in it, since it needs the mutex held here.
+    auto thread = NamedThread::spawn(
+        "vellum-conn", [&reg, &entry, &ctx, sock = std::move(accepted).value()]() mutable {
+          serve_connection(reg, entry, std::move(sock), ctx);
+        });
+    if (thread) {
+      entry.thread = std::move(thread).value();
+    } else {
+      reg.entries.pop_back();  // the socket closed inside spawn; the server goes on
+    }
   }
 }
 
-// Exists from a successful start() to the next stop().
+// Exists from a successful start() to the next stop(). It owns the listening socket (via
+// the accept thread), the context, the registry and every thread of the run; shutdown()
+// joins every thread before any of it is destroyed, so the threads refer to it freely.
 struct RunningState {
+  ServerContext ctx;
+  ConnectionRegistry registry;
   SocketAddress wake_address;
-  std::shared_ptr<ConnectionRegistry> registry;
-  std::mutex accept_mu;
-  NamedThread accept_thread;  // guarded by accept_mu; taken by the first shutdown
-  std::shared_ptr<std::atomic<bool>> accept_ended;
   uint16_t bound_port = 0;
+  std::atomic<bool> accept_ended{false};
+  NamedThread accept_thread;
+
+  ~RunningState() { shutdown(); }
 
   // Ends the accept thread, then every connection. Running it again does nothing.
   void shutdown() {
-    registry->stopped.store(true, std::memory_order_release);
     {
-      std::lock_guard<std::mutex> guard(accept_mu);
-      NamedThread t = std::move(accept_thread);
-      if (t.joinable()) {
-        // The accept thread blocks in accept(); a connection to its own address wakes it,
-        // and it then sees the stopped flag. Repeat in case a wake-up races a client.
-        while (!accept_ended->load(std::memory_order_acquire)) {
-          auto s = Socket::connect_with_timeout(wake_address, kWakeConnectTimeoutMs);
-          (void)s;  // closed at once, whatever the outcome
-          sleep_ms(kWakeRetryMs);
-        }
-        t.join();
+      std::lock_guard<std::mutex> guard(registry.mu);
+      registry.stopped = true;
+    }
+    if (accept_thread.joinable()) {
+      // The accept thread blocks in accept(); a connection to its own address wakes it,
+      // and it then sees the stopped flag. Repeat in case a wake-up races a client.
+      while (!accept_ended.load(std::memory_order_acquire)) {
+        auto s = Socket::connect_with_timeout(wake_address, kWakeConnectTimeoutMs);
+        (void)s;  // closed at once, whatever the outcome
+        sleep_ms(kWakeRetryMs);
+      }
+      accept_thread.join();
+    }
+    std::vector<NamedThread> threads;
+    {
+      std::lock_guard<std::mutex> guard(registry.mu);
+      for (ConnectionEntry& e : registry.entries) {
+        // Wakes the thread's blocking receive or send; it then leaves the registry.
+        if (e.open != nullptr) (void)e.open->shutdown_both();
+        threads.push_back(std::move(e.thread));
       }
     }
-    std::vector<ConnectionEntry> entries;
-    {
-      std::lock_guard<std::mutex> guard(registry->mu);
-      entries.swap(registry->entries);
-    }
-    // Shutting down a duplicate makes the thread's blocking receive return.
-    for (ConnectionEntry& e : entries) (void)e.peer.shutdown_both();
-    for (ConnectionEntry& e : entries) {
-      e.thread.join();
-      e.peer.close();
-    }
+    threads.clear();  // joins; each thread takes the mutex once more on its way out
+    std::lock_guard<std::mutex> guard(registry.mu);
+    registry.entries.clear();
   }
 };
 
@@ -185,22 +200,15 @@ struct Server::Impl {
     auto state = std::make_unique<RunningState>();
     state->wake_address = local.value().connectable();
     state->bound_port = local.value().port();
-    state->registry = std::make_shared<ConnectionRegistry>();
-    state->accept_ended = std::make_shared<std::atomic<bool>>(false);
+    state->ctx.password = password;
+    state->ctx.started_ms = monotonic_ms();
+    state->ctx.store = store;
 
-    auto ctx = std::make_shared<ServerContext>();
-    ctx->password = password;
-    ctx->started_ms = monotonic_ms();
-    ctx->store = store;
-
-    auto lsock = std::make_shared<Socket>(std::move(*listener));
-    auto thread = NamedThread::spawn(
-        "vellum-accept", [lsock, shared_ctx = std::shared_ptr<const ServerContext>(ctx), reg = state->registry,
-                          ended = state->accept_ended] {
-          accept_loop(*lsock, shared_ctx, *reg);
-          lsock->close();
-          ended->store(true, std::memory_order_release);
-        });
+    auto thread = NamedThread::spawn("vellum-accept", [st = state.get(), lsock = std::move(*listener)]() mutable {
+      accept_loop(lsock, st->ctx, st->registry);
+      lsock.close();
+      st->accept_ended.store(true, std::memory_order_release);
+    });
     if (!thread) return io_err(thread.take_error());
     state->accept_thread = std::move(thread).value();
     return state;

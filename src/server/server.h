@@ -1,7 +1,8 @@
 #pragma once
 // Server: serves a Store to RESP2 clients over TCP, one accept thread ("vellum-accept")
-// and one thread per connection ("vellum-conn"). start/stop/port/running are
-// thread-safe; the destructor stops a running server. The server never calls into Python.
+// and one thread per connection ("vellum-conn") that owns the connection's socket.
+// start/stop/port/running are thread-safe; the destructor stops a running server. The
+// server never calls into Python.
 
 #include <cstdint>
 #include <memory>

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/store.h"
@@ -262,6 +264,46 @@ TEST(ServerLifecycle, UnspecifiedAddressStopsPromptly) {
     server.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900)) << host;
   }
+}
+
+// Clients keep connecting, talking and leaving (by QUIT or by closing first) while stop()
+// runs, so it meets connections at every stage: being accepted, starting their thread,
+// blocked in a receive, closing. Each must have ended when stop() returns.
+TEST(ServerLifecycle, StopWhileConnectionsComeAndGo) {
+  const int before = server_threads();
+  Server server(make_store(), "127.0.0.1", 0, std::nullopt);
+  ASSERT_TRUE(server.start().ok());
+  auto addrs = resolve("127.0.0.1", server.port());
+  ASSERT_TRUE(addrs.ok() && !addrs.value().empty());
+  const SocketAddress addr = addrs.value()[0];
+  std::atomic<bool> stopped{false};
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0;; ++i) {
+        const bool after = stopped.load();
+        auto s = Socket::connect_with_timeout(addr, 1000);
+        if (s) {
+          Socket sock = std::move(s).value();
+          (void)sock.set_receive_timeout(5000);
+          const std::string req = (i + c) % 3 == 0 ? "PING\r\nQUIT\r\n" : "PING\r\n";
+          char buf[16];
+          if (sock.send_all(req.data(), req.size()) && (i + c) % 3 != 1) {
+            auto got = sock.recv(buf, 7);
+            if (got && got.value() > 0) ++served;
+          }
+        }
+        if (after) return;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  server.stop();
+  stopped.store(true);
+  EXPECT_EQ(server_threads(), before) << "stop() returned before its threads ended";
+  for (std::thread& t : clients) t.join();
+  EXPECT_GT(served.load(), 0);
 }
 
 TEST(ServerLifecycle, DestroyingARunningServerClosesItsConnections) {
