@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "core/utf8.h"
 #include "glue.h"
 
 namespace vellum::glue {
@@ -109,35 +110,6 @@ bool utf8_of(PyObject* str, std::string& out) {
   return true;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-// Decodes one code point of valid UTF-8 at `text[i]` and advances `i`.
-uint32_t next_code_point(std::string_view text, size_t& i) {
-  auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(text[k])); };
-  uint32_t b0 = byte(i);
-  size_t extra = b0 < 0x80 ? 0 : b0 < 0xE0 ? 1 : b0 < 0xF0 ? 2 : 3;
-  uint32_t cp = extra == 0 ? b0 : extra == 1 ? (b0 & 0x1F) : extra == 2 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (size_t k = 1; k <= extra && i + k < text.size(); ++k) cp = (cp << 6) | (byte(i + k) & 0x3F);
-  i += extra + 1;
-  return cp;
-}
-
 // The interpreter's own notion of a printable character (str.isprintable).
 bool is_printable(uint32_t cp) {
   if (cp < 0x80) return cp >= 0x20 && cp < 0x7F;
@@ -163,7 +135,9 @@ std::string quoted(std::string_view text) {
   std::string out = "\"";
   size_t i = 0;
   while (i < text.size()) {
-    uint32_t cp = next_code_point(text, i);
+    const utf8::Sequence seq = utf8::decode_at(text, i);
+    const uint32_t cp = seq.code_point;
+    i += seq.length;
     switch (cp) {
       case '\\': out += "\\\\"; break;
       case '"': out += "\\\""; break;
@@ -173,7 +147,7 @@ std::string quoted(std::string_view text) {
       case '\0': out += "\\0"; break;
       default:
         if (is_printable(cp)) {
-          append_utf8(out, cp);
+          utf8::append(out, cp);
         } else {
           char buf[16];
           std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
@@ -385,10 +359,8 @@ bool extract_path(PyObject* obj, const char* name, std::optional<std::string>& o
   Py_UCS4* chars = length >= 0 ? PyUnicode_AsUCS4Copy(path) : nullptr;
   Py_DECREF(path);
   if (chars == nullptr) return false;
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    uint32_t cp = chars[i];
-    append_utf8(display, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
-  }
+  // Surrogates (bytes the file-system encoding escaped) show as U+FFFD.
+  for (Py_ssize_t i = 0; i < length; ++i) utf8::append(display, chars[i]);
   PyMem_Free(chars);
   out = std::move(bytes);
   return true;

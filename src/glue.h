@@ -114,7 +114,8 @@ bool bind_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const
 // `__name__` of the type of `obj` as UTF-8 text ("?" when it cannot be read).
 std::string type_name(PyObject* obj);
 // `text` between double quotes with backslash escapes for quotes, backslashes, control
-// characters and other non-printable characters (`\u{hex}`). REQUIRES: valid UTF-8.
+// characters and other non-printable characters (`\u{hex}`). An ill-formed UTF-8
+// sequence shows as U+FFFD.
 std::string quoted(std::string_view text);
 
 // ---- result conversions (each returns a new reference, or nullptr after result_failed) ----

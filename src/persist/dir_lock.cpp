@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/utf8.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/process.h"
@@ -24,35 +25,6 @@ Registry& registry() {
 }
 
 Err<IoError> locked() { return io_err(IoError::make(IoErrorKind::WouldBlock, std::string(kLockedText))); }
-
-// Decodes one UTF-8 code point at s[i]; false for an invalid sequence.
-bool decode_utf8(std::string_view s, size_t& i, uint32_t& cp) {
-  const auto b0 = static_cast<uint8_t>(s[i]);
-  size_t len;
-  uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    ++i;
-    return true;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return false;
-  }
-  if (i + len > s.size()) return false;
-  for (size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<uint8_t>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  i += len;
-  return true;
-}
 
 bool is_white_space(uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
@@ -86,10 +58,10 @@ Holder judge(const std::string& lock_path) {
 std::optional<uint32_t> parse_lock_pid(std::string_view content) {
   std::vector<std::pair<size_t, uint32_t>> cps;  // start offset and code point
   for (size_t i = 0; i < content.size();) {
-    size_t start = i;
-    uint32_t cp = 0;
-    if (!decode_utf8(content, i, cp)) return std::nullopt;
-    cps.emplace_back(start, cp);
+    const utf8::Sequence seq = utf8::decode_at(content, i);
+    if (!seq.valid) return std::nullopt;
+    cps.emplace_back(i, seq.code_point);
+    i += seq.length;
   }
   size_t first = 0, last = cps.size();
   while (first < last && is_white_space(cps[first].second)) ++first;

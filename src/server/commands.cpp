@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/utf8.h"
 #include "persist/data_dir.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -33,38 +34,6 @@ std::string ascii_lower(BytesView s) {
   return out;
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0 with `bad` set to the length of the
-// maximal prefix of a valid sequence (at least 1), which is what one U+FFFD replaces.
-size_t utf8_sequence(BytesView s, size_t i, size_t& bad) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = b(i);
-  if (b0 < 0x80) return 1;
-  size_t len = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;  // no overlong forms
-    if (b0 == 0xED) hi = 0x9F;  // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;  // no overlong forms
-    if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    bad = 1;
-    return 0;
-  }
-  for (size_t k = 1; k < len; ++k) {
-    const unsigned char min = k == 1 ? lo : 0x80, max = k == 1 ? hi : 0xBF;
-    if (i + k >= s.size() || b(i + k) < min || b(i + k) > max) {
-      bad = k;
-      return 0;
-    }
-  }
-  return len;
-}
-
 // ---- replies ----
 
 Reply ok() { return Reply::simple("OK"); }
@@ -77,7 +46,7 @@ Reply store_error(StoreError e) {
 }
 
 Reply wrong_args(BytesView name) {
-  return Reply::error("ERR wrong number of arguments for '" + utf8_lossy(ascii_lower(name)) + "' command");
+  return Reply::error("ERR wrong number of arguments for '" + utf8::lossy(ascii_lower(name)) + "' command");
 }
 
 Reply not_an_integer() { return Reply::error("ERR value is not an integer or out of range"); }
@@ -206,7 +175,7 @@ Reply cmd_exists(const ServerContext& ctx, ConnectionState&, const Request& req)
 }
 
 Reply cmd_keys(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  if (!is_valid_utf8(req[1])) return Reply::error("ERR invalid pattern");
+  if (!utf8::is_valid(req[1])) return Reply::error("ERR invalid pattern");
   return bulk_array(ctx.store->keys(req[1]));
 }
 
@@ -462,35 +431,6 @@ const CommandSpec* find_command(std::string_view upper) {
 
 }  // namespace
 
-std::string utf8_lossy(BytesView s) {
-  std::string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t bad = 0;
-    size_t n = utf8_sequence(s, i, bad);
-    if (n > 0) {
-      out.append(s.substr(i, n));
-      i += n;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      i += bad;
-    }
-  }
-  return out;
-}
-
-bool is_valid_utf8(BytesView s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    size_t bad = 0;
-    size_t n = utf8_sequence(s, i, bad);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 bool constant_time_equal(BytesView a, BytesView b) {
   // Every index below the longer length is visited and nothing exits early, so the time
   // taken reveals the lengths only.
@@ -547,7 +487,7 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
   if (!state.authenticated && (row == nullptr || (row->flags & kBeforeAuth) == 0)) {
     return {Reply::error("NOAUTH Authentication required."), false};
   }
-  if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8_lossy(req[0]) + "'"), false};
+  if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8::lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());
   if (argc < row->min_args || (row->max_args != kAny && argc > row->max_args)) {
     return {wrong_args(req[0]), false};

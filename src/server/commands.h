@@ -52,10 +52,6 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
 // The INFO text: Server, Memory, Keyspace and Persistence sections, CR LF after each line.
 std::string render_info(const ServerContext& ctx);
 
-// `bytes` read as UTF-8, each invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(BytesView bytes);
-bool is_valid_utf8(BytesView bytes);
-
 // Equality of two byte strings in a time that depends only on their lengths.
 bool constant_time_equal(BytesView a, BytesView b);
 

@@ -10,6 +10,7 @@
 
 #include "persist/data_dir.h"
 #include "core/store.h"
+#include "core/utf8.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 #include "server/commands.h"
@@ -329,8 +330,8 @@ TEST(TextHelpers, Utf8LossyReplacesMaximalInvalidPrefixes) {
       {"\0"s, "\0"s, true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(utf8_lossy(c.in), c.want);
-    EXPECT_EQ(is_valid_utf8(c.in), c.valid);
+    EXPECT_EQ(utf8::lossy(c.in), c.want);
+    EXPECT_EQ(utf8::is_valid(c.in), c.valid);
   }
 }
 
