@@ -1,4 +1,5 @@
-"""Command line of vellum: `python -m vellum` shows the cache at work; `serve` serves it."""
+"""Command line of vellum: without a command it shows the cache at work; `serve` serves a
+cache, and `info`, `check` and `stats` inspect a data directory or a running server."""
 
 from __future__ import annotations
 

@@ -2,9 +2,9 @@
 
 The native class cannot be subclassed, so a `Cache` holds one on its `native` attribute
 (the object a `_vellum.Server` takes) and adds value codecs, mapping semantics, TTLs in
-seconds, memoization, statistics and a guarded lifecycle. Thread safety is the native
-store's: any number of threads may use one `Cache`; the wrapper keeps no mutable state
-of its own on the data path.
+seconds or as timedeltas, prefix namespaces, memoization, statistics and a guarded
+lifecycle. Thread safety is the native store's: any number of threads may use one
+`Cache`; the wrapper keeps no mutable state of its own on the data path.
 """
 
 from __future__ import annotations
@@ -12,32 +12,28 @@ from __future__ import annotations
 import builtins
 import ctypes
 import logging
-import math
 import os
 import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from collections.abc import MutableMapping
-from datetime import timedelta
 from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
 
 from . import _vellum
 from .codecs import BytesCodec, Codec, resolve_codec
+from .keys import TTL, Key, glob_escape, key_bytes, ttl_to_ms
+from .memoize import Memoizer
 from .stats import CacheStats
 from .units import parse_size
 
 if TYPE_CHECKING:
     from _typeshed import SupportsKeysAndGetItem
 
-    from .memoize import Memoizer
-
 __all__ = ["Cache", "Namespace", "ForkedCacheError", "Key", "TTL"]
 
 logger = logging.getLogger("vellum")
 logger.addHandler(logging.NullHandler())
 
-Key = str | bytes
-TTL = float | int | timedelta
 V = TypeVar("V")
 D = TypeVar("D")
 
@@ -48,40 +44,6 @@ _IDENTITY_CODEC: type = BytesCodec
 
 class ForkedCacheError(RuntimeError):
     """A persistent cache was used in a child process created by os.fork()."""
-
-
-def ttl_to_ms(ttl: TTL) -> int:
-    """Milliseconds for a TTL in seconds (int or float) or a timedelta; at least 1 ms.
-
-    Raises ValueError for a TTL that is zero, negative or not finite, TypeError for a
-    bool or any other type.
-    """
-    if isinstance(ttl, timedelta):
-        if ttl <= timedelta(0):
-            raise ValueError(f"ttl must be positive, not {ttl!r}")
-        return max(1, round(ttl / timedelta(milliseconds=1)))
-    if isinstance(ttl, bool) or not isinstance(ttl, (int, float)):
-        raise TypeError(f"ttl must be seconds as an int or float, or a timedelta, not {type(ttl).__name__}")
-    if not ttl > 0 or not math.isfinite(ttl):
-        raise ValueError(f"ttl must be a positive number of seconds, not {ttl!r}")
-    return max(1, round(ttl * 1000))
-
-
-def key_bytes(key: Key) -> bytes:
-    """The stored form of a key: bytes as they are, str as UTF-8."""
-    if isinstance(key, bytes):
-        return key
-    if isinstance(key, str):
-        return key.encode("utf-8")
-    raise TypeError(f"keys must be str or bytes, not {type(key).__name__}")
-
-
-def glob_escape(prefix: bytes) -> str:
-    """A key pattern matching exactly the keys that start with `prefix`."""
-    text = prefix.decode("utf-8", "surrogateescape")
-    for ch in "\\*?[]":
-        text = text.replace(ch, "\\" + ch)
-    return text + "*"
 
 
 class _ForkedStore:
@@ -567,8 +529,6 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         codec: Codec[Any] | None = None,
     ) -> Memoizer:
         """A decorator caching a function's results in this cache; see `vellum.memoize`."""
-        from .memoize import Memoizer
-
         return Memoizer(self, ttl=ttl, typed=typed, key=key, codec=codec)
 
 

@@ -124,6 +124,9 @@ class MsgpackCodec:
     name = "msgpack"
 
     def __init__(self) -> None:
+        # msgpack is optional, so it is loaded when this codec is chosen rather than when
+        # the package is imported; importlib keeps the type check independent of whether
+        # msgpack is installed.
         try:
             self._msgpack: Any = importlib.import_module("msgpack")
         except ImportError:

@@ -20,10 +20,12 @@ import threading
 from collections.abc import Callable, Coroutine
 from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, Protocol, TypeVar, overload
 
-from .cache import TTL, Key, glob_escape, key_bytes, ttl_to_ms
 from .codecs import Codec
+from .keys import TTL, Key, glob_escape, key_bytes, ttl_to_ms
 
 if TYPE_CHECKING:
+    # For annotations only: vellum.cache imports this module to build Cache.memoize, so
+    # a run-time import of it here would be a cycle.
     from .cache import Cache
 
 __all__ = ["CacheInfo", "Memoized", "AsyncMemoized", "Memoizer", "make_key"]

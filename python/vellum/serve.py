@@ -15,9 +15,11 @@ import threading
 import time
 from typing import Any
 
+from . import _vellum
 from .units import parse_size
 
 log = logging.getLogger("vellum.serve")
+
 
 def _size_arg(text: str) -> int:
     try:
@@ -52,8 +54,6 @@ def _read_password(path: str | None) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import _vellum
-
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(asctime)s vellum: %(message)s"))
     log.addHandler(handler)

@@ -190,6 +190,8 @@ _SHOWN = ("uptime_in_seconds", "keys", "used_memory", "persistence_enabled", "la
 
 def cmd_stats(args: argparse.Namespace, out: TextIO | None = None) -> int:
     out = out or sys.stdout
+    # redis is an optional dependency that only this command needs, so it is imported
+    # here: the package and the offline tools work without it.
     try:
         import redis
     except ImportError:

@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 from vellum import _vellum
-from vellum.cache import Cache, ttl_to_ms
+from vellum.cache import Cache
+from vellum.keys import ttl_to_ms
 from vellum.units import parse_size
 
 KEYS = st.sampled_from(["a", "b", "ké", b"c", b"\x00\xff"])
