@@ -278,10 +278,4 @@ IoResult<void> Socket::shutdown_both() {
   return {};
 }
 
-IoResult<Socket> Socket::dup() const {
-  int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return io_err(last_os_error());
-  return Socket(fd);
-}
-
 }  // namespace vellum

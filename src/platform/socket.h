@@ -90,8 +90,6 @@ class Socket {
   // Shuts down both directions; a receive or send blocked on any handle of this socket
   // returns.
   IoResult<void> shutdown_both();
-  // A second descriptor for the same socket, owned by the returned Socket.
-  IoResult<Socket> dup() const;
   // Closes the descriptor (errors ignored: the descriptor is gone either way).
   void close();
   int release();
