@@ -59,7 +59,7 @@ def configure(sdist: pathlib.Path) -> None:
 
 
 def build_suite() -> unittest.TestSuite:
-    from cache.tests import BaseCacheTests, caches_setting_for_tests  # type: ignore[import-not-found]
+    from cache.tests import BaseCacheTests, caches_setting_for_tests
     from django.test import TestCase, override_settings
 
     data_dir = tempfile.mkdtemp(prefix="vellum-django-compat-")
