@@ -103,7 +103,8 @@ class VellumCache(BaseCache):
                 pairs[key] = data
         if ttl is None:
             if pairs:
-                self._cache.update({self._key(k): v for k, v in pairs.items()})  # one native call
+                prefixed: dict[str | bytes, bytes] = {self._key(k): v for k, v in pairs.items()}
+                self._cache.update(prefixed)  # one native call
         else:
             for key, data in pairs.items():
                 self._cache.set(self._key(key), data, ttl=ttl)

@@ -87,7 +87,8 @@ class _SignedPickle:
 
 
 def _signing_key(secret: str | bytes) -> bytes:
-    return salted_hmac("vellum.contrib.django.VellumCache", "pickle", secret=secret, algorithm="sha256").digest()
+    digest: bytes = salted_hmac("vellum.contrib.django.VellumCache", "pickle", secret=secret, algorithm="sha256").digest()
+    return digest
 
 
 def _value_codec(option: Any, persistent: bool) -> Codec[Any]:
@@ -279,7 +280,7 @@ class VellumCache(BaseCache):  # type: ignore[misc]  # Django ships no type info
         with self._store.lock(made):
             left_ms = self._cache.pttl(made)
             data = None if left_ms == -2 else self._cache.get(made)
-            missing = object()
+            missing: Any = object()
             value = missing if data is None else self._load(made, data, missing, locked=True)
             if value is missing:
                 raise ValueError(f"Key '{key}' not found")
