@@ -222,6 +222,26 @@ def test_django_aliases_share_a_store_by_name_and_refuse_conflicting_options(tmp
     assert DjangoCache(str(tmp_path), {})._cache is DjangoCache(str(tmp_path / "." / ""), {})._cache
 
 
+def test_django_store_works_in_a_child_forked_while_a_write_lock_was_held():
+    c = memory_store()
+    with c._store.lock(c.make_key("k")):  # as if a writer were mid-call at fork()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                c.set("k", 1)
+                os._exit(0 if c.incr("k") == 2 else 1)
+            except BaseException:
+                os._exit(2)
+    deadline = time.monotonic() + 10
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if done[0] == 0:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        pytest.fail("the child blocked on a lock held at fork()")
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+
+
 # ---- a persistent Django store across processes: kept, signed, tamper refused ----
 
 _PROCESS = """

@@ -138,6 +138,19 @@ _stores: dict[tuple[str, str], _Store] = {}
 _stores_lock = threading.Lock()
 
 
+def _new_locks_in_child() -> None:
+    # A lock that another thread held at fork() stays held in the child, whose copy of
+    # that thread does not exist; the child gets fresh ones. (A persistent store itself
+    # refuses use in the child: see ForkedCacheError.)
+    global _stores_lock
+    _stores_lock = threading.Lock()
+    for store in _stores.values():
+        store.locks = tuple(threading.Lock() for _ in range(_STRIPES))
+
+
+os.register_at_fork(after_in_child=_new_locks_in_child)
+
+
 def _open_store(location: str, options: Mapping[str, Any]) -> _Store:
     unknown = set(options) - _OPTIONS
     if unknown:
