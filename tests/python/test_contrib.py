@@ -101,6 +101,15 @@ def test_django_none_is_forever_and_default_timeout_applies():
     assert c.touch("forever", 30) is True and 29_000 < pttl(c, "forever") <= 30_000
 
 
+@pytest.mark.parametrize("codec", ["json", "vellum.codecs.JsonCodec"])
+def test_django_codec_option_replaces_pickle(codec):
+    c = memory_store(OPTIONS={"codec": codec})
+    c.set("k", {"a": [1]})
+    c.set("n", 1)
+    assert c._cache.get(c.make_key("k")) == b'{"a":[1]}'
+    assert c.get("k") == {"a": [1]} and c.incr("n", 2) == 3
+
+
 # ---- Django incr: ValueError for a missing key, the expiry kept, never a resurrection ----
 
 
