@@ -14,7 +14,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
 .PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
-        second-python clean fuzz-deps soak sanitize-python typecheck
+        second-python clean fuzz-deps soak sanitize-python typecheck compat
 
 all: test
 
@@ -69,6 +69,31 @@ typecheck: wheel
 	cd python && ../$(VPY) -m mypy --strict vellum
 
 test: cpp-test abi3 stubtest typecheck py-test second-python
+
+# The frameworks' own cache test suites against vellum.contrib: Django's BaseCacheTests,
+# cachelib's backend mixins and Flask-Caching's generic backend tests, from their sdists
+# at these versions. The compat extra in pyproject.toml installs the same versions, and
+# each runner refuses a suite whose version differs from the installed framework.
+DJANGO_VERSION        := 5.2.20
+CACHELIB_VERSION      := 0.17.0
+FLASK_CACHING_VERSION := 2.5.1
+COMPAT := build/compat
+COMPAT_SDISTS := $(COMPAT)/.unpacked-$(DJANGO_VERSION)-$(CACHELIB_VERSION)-$(FLASK_CACHING_VERSION)
+
+$(COMPAT_SDISTS): | venv
+	mkdir -p $(COMPAT)
+	$(VPY) -m pip download -q --no-binary :all: --no-deps -d $(COMPAT) \
+	  django==$(DJANGO_VERSION) cachelib==$(CACHELIB_VERSION) flask-caching==$(FLASK_CACHING_VERSION)
+	cd $(COMPAT) && for f in django-$(DJANGO_VERSION) cachelib-$(CACHELIB_VERSION) \
+	  flask_caching-$(FLASK_CACHING_VERSION); do rm -rf "$$f" && tar xzf "$$f.tar.gz" || exit 1; done
+	touch $@
+
+compat: wheel $(COMPAT_SDISTS)
+	$(VPY) -m pip install -q "$$(ls dist/vellum-*.whl)[compat]"
+	$(VPY) tests/compat/django_cache.py $(COMPAT)/django-$(DJANGO_VERSION) --json $(COMPAT)/django-report.json
+	VELLUM_CACHELIB_TESTS=$(CURDIR)/$(COMPAT)/cachelib-$(CACHELIB_VERSION)/tests \
+	VELLUM_FLASK_CACHING_TESTS=$(CURDIR)/$(COMPAT)/flask_caching-$(FLASK_CACHING_VERSION)/tests \
+	  $(VPY) -m pytest -p no:cacheprovider -rs tests/compat
 
 # The main job: serve a persistent cache on 127.0.0.1:6380 with its data in ./vellum-data.
 run: wheel
