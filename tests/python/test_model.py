@@ -31,7 +31,10 @@ KEYS = st.sampled_from([b"a", b"b", b"c", b"d", b"e"])
 VALUES = st.binary(max_size=6)
 SMALL_INTS = st.integers(min_value=-3, max_value=3)
 TTLS = st.sampled_from([1, 2, 3600])
-MARGIN_MS = 60
+# Keys whose deadline lies this close to "now" are too close to call and are dropped from
+# both sides; it must exceed any stall between a check and the call that follows it on a
+# loaded machine.
+MARGIN_MS = 400
 EXAMPLES = int(os.environ.get("VELLUM_MODEL_EXAMPLES", "30"))
 STEPS = int(os.environ.get("VELLUM_MODEL_STEPS", "40"))
 
