@@ -71,7 +71,8 @@ Err<IoError> open_here() {
   return io_err(IoError::make(IoErrorKind::WouldBlock, std::string(kOpenHereText) + pid_suffix(current_pid())));
 }
 
-// The holder is named by the pid it wrote; a holder still writing it is not named.
+// The holder is named by the pid in LOCK. An opener writes its pid before it lets the
+// directory flock go, so only a LOCK written by something else names nobody.
 Err<IoError> locked_by(std::optional<uint32_t> pid) {
   if (pid && *pid == current_pid()) return open_here();
   return io_err(IoError::make(IoErrorKind::WouldBlock, std::string(kLockedText) + (pid ? pid_suffix(*pid) : "")));
