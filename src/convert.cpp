@@ -6,6 +6,7 @@
 
 #include "core/utf8.h"
 #include "glue.h"
+#include "persist/dir_lock.h"
 
 namespace vellum::glue {
 
@@ -483,7 +484,16 @@ PyObject* open_error_to_py(const std::string& path, const IoError& error) {
     case IoErrorKind::WouldBlock: {
       PyObject* type = cache_locked_error();
       if (type == nullptr) return nullptr;
-      return raise_text(type, "data directory " + path + " is in use by another live process");
+      // The core's text ends with the holder's pid, which the message keeps.
+      const std::string_view text = error.text;
+      if (text.starts_with(persist::kOpenHereText)) {
+        return raise_text(type, "data directory " + path + " is already open in this process" +
+                                    std::string(text.substr(persist::kOpenHereText.size())) +
+                                    "; close the cache that holds it first");
+      }
+      std::string holder;
+      if (text.starts_with(persist::kLockedText)) holder = text.substr(persist::kLockedText.size());
+      return raise_text(type, "data directory " + path + " is in use by another live process" + holder);
     }
     case IoErrorKind::InvalidData: {
       PyObject* type = corrupt_data_error();

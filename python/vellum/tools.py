@@ -2,15 +2,17 @@
 
 `info` and `check` read a data directory with the pure-Python readers of
 `vellum.diskformat` and never open it as a cache, so they work on a directory that will
-not open and never take its lock. Exit codes: 0 ok, 1 a fault was found or the command
-failed, 2 usage (argparse's own).
+not open and never hold its lock (they only probe it). Exit codes: 0 ok, 1 a fault was
+found or the command failed, 2 usage (argparse's own).
 """
 
 from __future__ import annotations
 
 import argparse
+import fcntl
 import json
 import os
+import stat
 import sys
 import time
 from collections.abc import Callable
@@ -54,15 +56,49 @@ def _error(message: str) -> int:
     return 1
 
 
-def _lock_holder(directory: str) -> int | None:
-    """The live process named by LOCK, or None when the lock is absent or stale."""
+def _lock_pid(content: bytes) -> int | None:
+    """The pid LOCK names, as the core reads it: a decimal with at most one "+", trimmed."""
     try:
-        with open(os.path.join(directory, "LOCK")) as f:
-            pid = int(f.read().strip())
-        os.kill(pid, 0)
-    except (OSError, ValueError):
+        text = content.decode("utf-8").strip()
+    except UnicodeDecodeError:
         return None
-    return pid
+    digits = text[1:] if text.startswith("+") else text
+    if not (digits.isascii() and digits.isdigit()) or int(digits) > 0xFFFFFFFF:
+        return None
+    return int(digits)
+
+
+def _lock_state(directory: str) -> dict[str, Any]:
+    """The directory lock: "held" while a process holds the flock on LOCK (pid: the one LOCK
+    names), "stale" when LOCK is there but nobody holds it (the next open takes it over,
+    whatever pid it names), "absent" without LOCK, "unknown" when it cannot be probed."""
+    try:
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError as err:
+        return {"state": "unknown", "pid": None, "error": str(err)}
+    try:
+        # An opener holds the directory's own flock while it takes LOCK's, so holding it
+        # here too never sees a lock half taken, and the probe below never makes an
+        # opener believe the directory is in use.
+        fcntl.flock(dir_fd, fcntl.LOCK_EX)
+        try:
+            fd = os.open(os.path.join(directory, "LOCK"), os.O_RDONLY)
+        except FileNotFoundError:
+            return {"state": "absent", "pid": None}
+        except OSError as err:
+            return {"state": "unknown", "pid": None, "error": str(err)}
+        try:
+            content = os.read(fd, 4096)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                held = False
+            except BlockingIOError:
+                held = True
+        finally:
+            os.close(fd)
+    finally:
+        os.close(dir_fd)
+    return {"state": "held" if held else "stale", "pid": _lock_pid(content)}
 
 
 def _survey(directory: str) -> dict[str, Any]:
@@ -82,7 +118,16 @@ def _survey(directory: str) -> dict[str, Any]:
         seg = scan_segment(number, os.path.join(directory, name))
         result["segments"].append(_segment_dict(name, seg))
     result["log_bytes"] = sum(s["bytes"] for s in result["segments"])
-    result["lock_holder"] = _lock_holder(directory)
+    lock = _lock_state(directory)
+    result["lock"] = lock
+    result["lock_holder"] = lock["pid"] if lock["state"] == "held" else None
+    mode = stat.S_IMODE(os.stat(directory).st_mode)
+    result["mode"] = f"{mode:04o}"
+    result["warnings"] = []
+    if mode & (stat.S_IROTH | stat.S_IXOTH):
+        result["warnings"].append(
+            f"mode {mode:04o} lets other users reach the cached data; chmod 700 {directory} makes it private"
+        )
     return result
 
 
@@ -104,9 +149,19 @@ def cmd_info(args: argparse.Namespace, out: TextIO | None = None) -> int:
         out.write("\n")
         return 0
     w = out.write
-    w(f"data directory {args.dir}\n")
-    holder = survey["lock_holder"]
-    w(f"  locked by live process {holder}\n" if holder else "  not locked by a live process\n")
+    w(f"data directory {args.dir} (mode {survey['mode']})\n")
+    lock = survey["lock"]
+    if lock["state"] == "held":
+        w(f"  locked by live process {lock['pid']}\n" if lock["pid"] is not None else "  locked by a live process\n")
+    elif lock["state"] == "stale":
+        named = f"names pid {lock['pid']}" if lock["pid"] is not None else "names no pid"
+        w(f"  stale LOCK: it {named} but nobody holds its lock; the next open takes it over\n")
+    elif lock["state"] == "absent":
+        w("  not locked by a live process\n")
+    else:
+        w(f"  lock state unknown: {lock['error']}\n")
+    for warning in survey["warnings"]:
+        w(f"  warning: {warning}\n")
     w("files:\n")
     for f in survey["files"]:
         w(f"  {f['name']:<24} {f['bytes']:>12} bytes\n")

@@ -303,6 +303,8 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shar
     newest = s;
   }
   store->set_replaying(false);
+  // A stale LOCK taken over is reported the way a repaired tail is: in last_error.
+  if (auto w = dir_lock.take_warning()) torn = torn ? *w + "; " + *torn : std::move(*w);
 
   // The newest replayed segment stays current under the name it was listed with.
   Segment current = newest ? *newest : Segment{snap.value().wal_seq, segment_name(snap.value().wal_seq)};

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
 
 namespace vellum {
 
@@ -65,7 +69,62 @@ bool hit(Op op, int& err) {
 
 namespace {
 
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateDir = 0700;
+// A FileLock whose file is deleted and recreated this many times between its open and its
+// flock gives up; each round means another holder came and went in that instant.
+constexpr int kLockRaces = 16;
+
 IoError last_os_error() { return IoError::from_errno(errno); }
+
+// Gives an open file mode 0600. A failure is ignored: a file created here cannot be more
+// open than 0600 (the umask only removes bits), and a file another user owns keeps the
+// mode its owner chose.
+void make_private(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && (st.st_mode & 07777) != kPrivateFile) (void)::fchmod(fd, kPrivateFile);
+}
+
+// The descriptors of the FileLocks this process holds. `mu` is held around every change
+// of the list and across fork (prepare to parent or child), so a child never inherits a
+// held lock's descriptor that the list does not name. Never destroyed: a fork during exit
+// still runs the handlers.
+struct LockTable {
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;
+  std::vector<int> fds;
+  // Incremented in every child made by fork, so a FileLock can tell it was copied into one.
+  uint64_t generation = 0;
+};
+
+LockTable& lock_table() {
+  static LockTable* table = new LockTable;
+  return *table;
+}
+
+void lock_table_before_fork() { pthread_mutex_lock(&lock_table().mu); }
+void lock_table_after_fork_in_parent() { pthread_mutex_unlock(&lock_table().mu); }
+void lock_table_after_fork_in_child() {
+  LockTable& t = lock_table();
+  for (int fd : t.fds) ::close(fd);
+  t.fds.clear();
+  ++t.generation;
+  pthread_mutex_unlock(&t.mu);
+}
+
+uint64_t lock_generation() {
+  LockTable& t = lock_table();
+  pthread_mutex_lock(&t.mu);
+  uint64_t g = t.generation;
+  pthread_mutex_unlock(&t.mu);
+  return g;
+}
+
+void register_fork_handlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    (void)::pthread_atfork(lock_table_before_fork, lock_table_after_fork_in_parent, lock_table_after_fork_in_child);
+  });
+}
 
 // Opens a directory for locking, syncing or resolving; -1 with errno set on failure.
 int open_dir(const std::string& path) {
@@ -122,9 +181,10 @@ IoResult<File> File::open(const std::string& path, OpenMode mode) {
   }
   int fd;
   do {
-    fd = ::open(path.c_str(), flags, 0644);
+    fd = ::open(path.c_str(), flags, kPrivateFile);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return io_err(last_os_error());
+  if (mode != OpenMode::Read) make_private(fd);
   return File(fd);
 }
 
@@ -229,6 +289,116 @@ IoResult<DirFlock> DirFlock::lock(const std::string& dir) {
   return out;
 }
 
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    unlock();
+    fd_ = std::exchange(other.fd_, -1);
+    owner_ = other.owner_;
+  }
+  return *this;
+}
+
+IoResult<FileLock> FileLock::try_lock(const std::string& path) {
+  IoError e;
+  if (injected(fault::Op::Open, e)) return io_err(std::move(e));
+  register_fork_handlers();
+  LockTable& t = lock_table();
+  for (int round = 0; round < kLockRaces; ++round) {
+    // The table's mutex is held from the open until the descriptor is listed, so a fork
+    // on another thread cannot copy it unlisted into a child.
+    pthread_mutex_lock(&t.mu);
+    int fd;
+    do {
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFile);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      IoError err = last_os_error();
+      pthread_mutex_unlock(&t.mu);
+      return io_err(std::move(err));
+    }
+    make_private(fd);
+    int rc;
+    do {
+      rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    int err = rc == 0 ? 0 : errno;
+    // A holder deletes its file before it unlocks, so a lock won on a file `path` no
+    // longer names guards nothing; the next round opens the file that is there now.
+    struct stat held {}, named {};
+    if (rc == 0 && ::fstat(fd, &held) != 0) err = errno;
+    bool current = err == 0 && ::stat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+                   named.st_ino == held.st_ino;
+    if (current) {
+      try {
+        t.fds.push_back(fd);
+      } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+        current = false;
+      }
+    }
+    const uint64_t generation = t.generation;
+    if (!current) ::close(fd);
+    pthread_mutex_unlock(&t.mu);
+    if (current) return FileLock(fd, generation);
+    if (err != 0) return io_err(IoError::from_errno(err));
+  }
+  return io_err(IoError::make(IoErrorKind::WouldBlock, path + " was replaced on every attempt to lock it"));
+}
+
+bool FileLock::held() const { return fd_ >= 0 && owner_ == lock_generation(); }
+
+IoResult<std::string> FileLock::read(size_t limit) {
+  IoError e;
+  if (injected(fault::Op::Read, e)) return io_err(std::move(e));
+  std::string out(limit, '\0');
+  size_t done = 0;
+  while (done < limit) {
+    ssize_t r = ::pread(fd_, out.data() + done, limit - done, static_cast<off_t>(done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return io_err(last_os_error());
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  out.resize(done);
+  return out;
+}
+
+IoResult<void> FileLock::rewrite(std::string_view data) {
+  IoError e;
+  if (injected(fault::Op::SetLen, e)) return io_err(std::move(e));
+  while (::ftruncate(fd_, 0) != 0) {
+    if (errno != EINTR) return io_err(last_os_error());
+  }
+  if (::lseek(fd_, 0, SEEK_SET) < 0) return io_err(last_os_error());
+  if (injected(fault::Op::Write, e)) return io_err(std::move(e));
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = ::write(fd_, data.data() + done, data.size() - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return io_err(last_os_error());
+    }
+    if (w == 0) return io_err(IoError::make(IoErrorKind::Other, "failed to write whole buffer"));
+    done += static_cast<size_t>(w);
+  }
+  return {};
+}
+
+void FileLock::unlock() {
+  if (fd_ < 0) return;
+  const int fd = std::exchange(fd_, -1);
+  // In a child made by fork the descriptor was closed at the fork; its number may name
+  // another file of the child by now.
+  if (owner_ != lock_generation()) return;
+  LockTable& t = lock_table();
+  pthread_mutex_lock(&t.mu);
+  std::erase(t.fds, fd);
+  ::close(fd);
+  pthread_mutex_unlock(&t.mu);
+}
+
 std::string join_path(std::string_view dir, std::string_view name) {
   std::string out(dir);
   if (!out.empty() && out.back() != '/') out.push_back('/');
@@ -247,7 +417,12 @@ IoResult<void> create_dir_all(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '/') continue;
     std::string prefix = path.substr(0, i);
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return io_err(last_os_error());
+    if (::mkdir(prefix.c_str(), kPrivateDir) == 0) {
+      // The umask may have taken bits from 0700; a failure leaves the mode narrower still.
+      (void)::chmod(prefix.c_str(), kPrivateDir);
+    } else if (errno != EEXIST) {
+      return io_err(last_os_error());
+    }
   }
   if (::stat(path.c_str(), &st) != 0) return io_err(last_os_error());
   if (!S_ISDIR(st.st_mode)) return io_err(IoError::from_errno(ENOTDIR));

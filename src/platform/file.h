@@ -7,6 +7,10 @@
 // A File is not thread-safe; its owner serialises access (the log holds it under its
 // lock). The free functions are safe to call from any thread.
 //
+// Privacy: every file the layer creates or opens for writing is made mode 0600, and every
+// directory it creates 0700, whatever the process umask; the data they hold is the
+// owner's alone.
+//
 // Fault injection: tests may make the Nth call of a kind of operation fail with a chosen
 // errno (see `fault` below). Unarmed, the hook costs a relaxed counter increment and one
 // relaxed load per call, nothing next to the system call it guards.
@@ -38,7 +42,8 @@ class File {
   File& operator=(const File&) = delete;
   ~File() { close(); }
 
-  // Opens `path`; new files get mode 0644 (before the umask).
+  // Opens `path`. A file opened for writing is left with mode 0600: a new one is created
+  // so, and an existing one is set so (when this process may change its mode).
   static IoResult<File> open(const std::string& path, OpenMode mode);
 
   bool is_open() const { return fd_ >= 0; }
@@ -82,9 +87,47 @@ class DirFlock {
   int fd_ = -1;
 };
 
+// An exclusive advisory lock (flock) on a file, held from try_lock until unlock or
+// destruction. The lock belongs to the open file description, so a second try_lock on the
+// same file fails even inside this process, and closing some other descriptor of the file
+// does not release it (unlike a record lock). A child made by fork is never a holder: the
+// fork closes the child's copy of the descriptor (a pthread_atfork handler), so the child
+// can neither release the parent's lock nor keep it held once the parent is gone, and its
+// unlock only forgets the descriptor. Move-only; not thread-safe, its owner guards it.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(FileLock&& other) noexcept : fd_(other.fd_), owner_(other.owner_) { other.fd_ = -1; }
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { unlock(); }
+
+  // Opens `path` for reading and writing (created 0600 when missing) and locks it without
+  // waiting: WouldBlock while another open file description holds the lock. The lock is
+  // returned only while `path` still names the locked file; one won on a file that was
+  // deleted or replaced meanwhile is dropped and the open tried again.
+  static IoResult<FileLock> try_lock(const std::string& path);
+
+  // Whether this process holds the lock: false after unlock, and in a child made by fork.
+  bool held() const;
+  // Up to `limit` bytes of the file from its start.
+  IoResult<std::string> read(size_t limit);
+  // Replaces the whole content of the file.
+  IoResult<void> rewrite(std::string_view data);
+  // Closes the descriptor, which releases the lock. Idempotent.
+  void unlock();
+
+ private:
+  FileLock(int fd, uint64_t owner) : fd_(fd), owner_(owner) {}
+  int fd_ = -1;
+  uint64_t owner_ = 0;  // the fork generation of the process that took the lock
+};
+
 // `dir` + "/" + `name` (no separator added when `dir` already ends with one).
 std::string join_path(std::string_view dir, std::string_view name);
-// Creates a directory and its missing parents; an existing directory is fine.
+// Creates a directory and its missing parents, each one mode 0700; an existing directory
+// is fine and keeps its mode.
 IoResult<void> create_dir_all(const std::string& path);
 IoResult<void> remove_file(const std::string& path);
 // Renames, atomically replacing an existing `to`.

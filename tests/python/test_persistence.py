@@ -2,6 +2,8 @@
 
 import os
 import pathlib
+import signal
+import stat
 import subprocess
 import sys
 
@@ -67,11 +69,76 @@ def test_directory_held_by_another_process_is_refused(tmp_path):
         assert holder.stdout.readline().strip() == "ready"
         with pytest.raises(CacheLockedError) as err:
             Cache(persist_dir=tmp_path)
-        assert str(err.value) == f"data directory {tmp_path} is in use by another live process"
+        # Since the holder is whoever holds LOCK's flock, the message names its pid.
+        assert str(err.value) == f"data directory {tmp_path} is in use by another live process (pid {holder.pid})"
         assert isinstance(err.value, OSError)
     finally:
         holder.communicate("", timeout=60)
     Cache(persist_dir=tmp_path).close()
+
+
+def test_second_open_in_the_same_process_says_so(tmp_path):
+    first = Cache(persist_dir=tmp_path)
+    try:
+        with pytest.raises(CacheLockedError) as err:
+            Cache(persist_dir=tmp_path)
+        assert str(err.value) == (
+            f"data directory {tmp_path} is already open in this process (pid {os.getpid()}); "
+            "close the cache that holds it first"
+        )
+    finally:
+        first.close()
+
+
+@pytest.mark.parametrize("pid", [1, os.getppid(), os.getpid()], ids=["pid-1", "parent", "self"])
+def test_stale_lock_naming_a_live_process_is_taken_over_with_a_warning(tmp_path, pid):
+    # A crash leaves LOCK behind, and its pid may belong to some other live process by the
+    # next start (pid 1 in a container). Nobody holds its lock, so the open goes ahead.
+    (tmp_path / "LOCK").write_text(f"{pid}\n")
+    cache = Cache(persist_dir=tmp_path)
+    try:
+        error = cache.persist_stats["last_error"]
+        assert error.startswith("stale LOCK taken over: it names ") and f"pid {pid}" in error
+        assert (tmp_path / "LOCK").read_text() == f"{os.getpid()}\n"
+    finally:
+        cache.close()
+
+
+def modes(directory):
+    return {p.name: stat.S_IMODE(p.stat().st_mode) for p in [directory, *directory.iterdir()]}
+
+
+@pytest.mark.parametrize("umask", [0, 0o022, 0o277], ids=lambda m: f"umask-{m:04o}")
+def test_native_open_makes_the_directory_and_its_files_private_whatever_the_umask(tmp_path, umask):
+    data = tmp_path / "data"
+    old = os.umask(umask)
+    try:
+        cache = Cache(persist_dir=data)
+        cache.set(b"k", b"v")
+        cache.save()  # a snapshot is written as a temporary file and renamed
+        cache.set(b"k2", b"v")
+        held = modes(data)
+        cache.close()
+    finally:
+        os.umask(old)
+    assert held == {"data": 0o700, "LOCK": 0o600, "snapshot.kvs": 0o600, "wal-1.log": 0o600}
+
+
+def test_serve_creates_a_private_data_directory(tmp_path):
+    data = tmp_path / "served"
+    server = subprocess.Popen(
+        [sys.executable, "-m", "vellum", "serve", "--port", "0", "--dir", str(data)],
+        stderr=subprocess.PIPE, text=True, preexec_fn=lambda: os.umask(0),
+    )
+    try:
+        line = server.stderr.readline()
+        assert "listening on" in line, line
+        running = modes(data)
+    finally:
+        server.send_signal(signal.SIGTERM)
+        server.communicate(timeout=60)
+    assert running == {"served": 0o700, "LOCK": 0o600, "wal-0.log": 0o600}
+    assert modes(data) == {"served": 0o700, "snapshot.kvs": 0o600, "wal-1.log": 0o600}
 
 
 def test_damaged_snapshot_is_corrupt_data(tmp_path):

@@ -110,3 +110,11 @@ def test_torn_log_tail_repaired_at_open_is_logged(tmp_path, caplog):
         c.close()
     warnings = [r.getMessage() for r in caplog.records if r.name == "vellum"]
     assert len(warnings) == 1 and "torn WAL tail" in warnings[0]
+
+
+def test_stale_lock_taken_over_at_open_is_logged(tmp_path, caplog):
+    (tmp_path / "LOCK").write_text(f"{os.getppid()}\n")  # a live process that holds no lock
+    with caplog.at_level(logging.WARNING, logger="vellum"):
+        Cache(persist_dir=tmp_path).close()
+    warnings = [r.getMessage() for r in caplog.records if r.name == "vellum"]
+    assert len(warnings) == 1 and f"stale LOCK taken over: it names pid {os.getppid()}," in warnings[0]

@@ -151,3 +151,54 @@ def test_stats_reads_a_live_server(tmp_path):
         finally:
             server.stop()
         assert run("stats", f"127.0.0.1:{server.port}")[0] == 1
+
+
+@pytest.mark.parametrize("state", ["absent", "held", "stale"])
+def test_info_reports_the_lock_by_its_flock_not_by_the_pid_alone(tmp_path, state):
+    Cache(persist_dir=tmp_path).close()
+    holder = None
+    if state == "held":
+        holder = Cache(persist_dir=tmp_path)
+    elif state == "stale":
+        (tmp_path / "LOCK").write_text(f"{os.getppid()}\n")  # live, but holds nothing
+    try:
+        code, text = run("info", str(tmp_path), "--json")
+        info = json.loads(text)
+        _, shown = run("info", str(tmp_path))
+    finally:
+        if holder is not None:
+            holder.close()
+    pid = {"absent": None, "held": os.getpid(), "stale": os.getppid()}[state]
+    assert code == 0 and info["lock"] == {"state": state, "pid": pid}
+    assert info["lock_holder"] == (pid if state == "held" else None)
+    line = {
+        "absent": "not locked by a live process",
+        "held": f"locked by live process {os.getpid()}",
+        "stale": f"stale LOCK: it names pid {os.getppid()} but nobody holds its lock",
+    }[state]
+    assert line in shown
+
+
+def test_a_stale_lock_neither_blocks_the_open_nor_a_repair(tmp_path):
+    crash_with_log(tmp_path, lambda n: [n.set(f"k{i}", "v") for i in range(3)])
+    wal = segment(tmp_path)
+    good = wal.stat().st_size
+    with open(wal, "ab") as f:
+        f.write(b"\0" * 64)
+    (tmp_path / "LOCK").write_text(f"{os.getppid()}\n")
+    code, text = run("check", str(tmp_path), "--repair", "--yes")
+    assert code == 0 and "(repaired)" in text and wal.stat().st_size == good
+    with Cache(persist_dir=tmp_path) as c:
+        assert sorted(c) == [b"k0", b"k1", b"k2"]
+
+
+@pytest.mark.parametrize("mode, warned", [(0o700, False), (0o750, False), (0o755, True), (0o701, True)],
+                         ids=["0700", "0750", "0755", "0701"])
+def test_info_warns_about_a_directory_other_users_can_reach(tmp_path, mode, warned):
+    Cache(persist_dir=tmp_path).close()
+    os.chmod(tmp_path, mode)
+    _, text = run("info", str(tmp_path))
+    assert f"(mode {mode:04o})" in text
+    assert (f"warning: mode {mode:04o} lets other users reach the cached data" in text) is warned
+    info = json.loads(run("info", str(tmp_path), "--json")[1])
+    assert bool(info["warnings"]) is warned
