@@ -412,19 +412,28 @@ TEST_F(DirLockTest, ForkedChildNeitherReleasesNorKeepsTheParentsLock) {
   lock.value().release();
 
   int gate[2];
+  int ready[2];
   ASSERT_EQ(pipe(gate), 0);
+  ASSERT_EQ(pipe(ready), 0);
   EXPECT_EQ(exit_code_in_child([&] {
               auto held = persist::acquire_dir_lock(dir.path(), canonical);
               if (!held.ok()) return false;
               pid_t grandchild = fork();
               if (grandchild == 0) {
+                // fork has returned here, so the fork handlers have dropped this copy of
+                // the lock; only then may the child die.
+                (void)!write(ready[1], "r", 1);
                 char c;
                 (void)!read(gate[0], &c, 1);
                 _exit(0);
               }
-              _exit(grandchild > 0 ? 0 : 1);  // dies holding the lock: no release runs
+              char c;
+              if (grandchild < 0 || read(ready[0], &c, 1) != 1) _exit(1);
+              _exit(0);  // dies holding the lock: no release runs
             }),
             0);
+  close(ready[0]);
+  close(ready[1]);
   auto s = open();  // the grandchild still runs, but holds nothing
   EXPECT_TRUE(s);
   (void)!write(gate[1], "x", 1);
