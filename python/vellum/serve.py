@@ -68,6 +68,11 @@ def run(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as e:
         log.error("%s", e)
         return 1
+    # A repair made while the directory opened (a torn log tail cut off) is the only
+    # persistence error a fresh open can hold; it is shown before anything else.
+    opened = cache.persist_stats
+    if opened is not None and opened["last_error"]:
+        log.warning("repaired while opening %s: %s", os.path.abspath(args.dir), opened["last_error"])
     try:
         server = _vellum.Server(cache, host=args.host, port=args.port, password=password)
         server.start()

@@ -18,7 +18,7 @@ import time
 from collections.abc import Callable
 from typing import Any, TextIO
 
-from .diskformat import SNAPSHOT, SegmentReport, list_segments, scan_segment, scan_snapshot, truncate_segment
+from .diskformat import SNAPSHOT, SegmentFault, SegmentReport, list_segments, scan_segment, scan_snapshot, set_aside
 
 __all__ = ["add_subcommands", "cmd_info", "cmd_check", "cmd_stats"]
 
@@ -32,7 +32,8 @@ def add_subcommands(subparsers: Any) -> None:
 
     p = subparsers.add_parser("check", help="verify every checksum and structure of a data directory")
     p.add_argument("dir")
-    p.add_argument("--repair", action="store_true", help="cut damaged log segments back to their last whole record")
+    p.add_argument("--repair", action="store_true",
+                   help="move the damaged bytes of log segments to side files, keeping every intact record")
     p.add_argument("--yes", action="store_true", help="repair without asking")
     p.add_argument("--json", action="store_true")
     p.set_defaults(run=cmd_check)
@@ -136,7 +137,22 @@ def _segment_dict(name: str, seg: SegmentReport) -> dict[str, Any]:
         "name": name, "number": seg.number, "bytes": seg.size, "records": seg.records,
         "good_bytes": seg.good_bytes, "ops": dict(seg.ops), "fault": seg.fault,
         "fault_offset": seg.fault_offset, "torn": seg.torn,
+        "faults": [{"offset": f.offset, "end": f.end, "kind": f.kind, "reason": f.reason, "text": f.text,
+                    "intact_after": f.intact_after, "gave_up": f.gave_up} for f in seg.faults],
     }
+
+
+def _consequence(kind: str, intact_after: int, gave_up: bool = False) -> str:
+    """What an open does about a segment fault, as a suffix of its line."""
+    if kind == "damaged" and gave_up and intact_after == 0:
+        return ", and intact records may follow (the search for them gave up); an open refuses the directory"
+    if kind == "damaged":
+        noun = "record" if intact_after == 1 else "records"
+        least = "at least " if gave_up else ""
+        return f", followed by {least}{intact_after} intact {noun}; an open refuses the directory"
+    if kind == "malformed":
+        return "; an open refuses the directory"
+    return "; an open cuts it"
 
 
 def cmd_info(args: argparse.Namespace, out: TextIO | None = None) -> int:
@@ -177,8 +193,9 @@ def cmd_info(args: argparse.Namespace, out: TextIO | None = None) -> int:
     for seg in survey["segments"]:
         ops = ", ".join(f"{k} {n}" for k, n in sorted(seg["ops"].items())) or "empty"
         w(f"  {seg['name']}: {seg['records']} records ({ops})\n")
-        if seg["fault"]:
-            w(f"    fault: {seg['fault']} at byte {seg['fault_offset']}\n")
+        for f in seg["faults"]:
+            w(f"    fault: {f['text']} at byte {f['offset']}"
+              f"{_consequence(f['kind'], f['intact_after'], f['gave_up'])}\n")
     return 0
 
 
@@ -186,6 +203,12 @@ def _confirm(prompt: str) -> bool:
     if not sys.stdin or not sys.stdin.isatty():
         return False
     return input(f"{prompt} [y/N] ").strip().lower() in ("y", "yes")
+
+
+def _repair_prompt(name: str, faults: list[dict[str, Any]], records: int) -> str:
+    moves = "; ".join(f"bytes {f['offset']}..{f['end']} ({f['fault']}) to {name}.damaged-{f['offset']}" for f in faults)
+    noun = "record" if records == 1 else "records"
+    return f"{name}: move {moves}, keeping its {records} intact {noun}?"
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
@@ -199,34 +222,44 @@ def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
     if snap is not None and snap["fault"]:
         faults.append({"file": SNAPSHOT, "fault": snap["fault"], "offset": snap["fault_offset"], "repairable": False})
     for seg in survey["segments"]:
-        if seg["fault"]:
-            faults.append({"file": seg["name"], "fault": seg["fault"], "offset": seg["fault_offset"],
-                           "repairable": True, "cut_to": seg["good_bytes"], "bytes": seg["bytes"]})
+        for f in seg["faults"]:
+            faults.append({"file": seg["name"], "fault": f["text"], "kind": f["kind"], "offset": f["offset"],
+                           "end": f["end"], "intact_after": f["intact_after"], "gave_up": f["gave_up"],
+                           "repairable": True, "bytes": seg["bytes"]})
     repaired: list[str] = []
+    side_files: list[str] = []
     if args.repair and any(f["repairable"] for f in faults):
         holder = survey["lock_holder"]
         if holder is not None:
             return _error(f"{args.dir} is in use by process {holder}; close that cache before repairing")
-        for f in faults:
-            if not f["repairable"]:
+        # A segment's faults are set aside together: the segment is rewritten once.
+        for seg in survey["segments"]:
+            mine = [f for f in faults if f["file"] == seg["name"]]
+            if not mine:
                 continue
-            lost = f["bytes"] - f["cut_to"]
-            prompt = f"cut {f['file']} from {f['bytes']} to {f['cut_to']} bytes, dropping {lost} bytes after the fault?"
-            if args.yes or confirm(prompt):
-                truncate_segment(os.path.join(args.dir, f["file"]), f["cut_to"])
-                repaired.append(f["file"])
+            if args.yes or confirm(_repair_prompt(seg["name"], mine, seg["records"])):
+                spans = [SegmentFault(f["offset"], f["end"], f["kind"], f["fault"]) for f in mine]
+                sides = set_aside(os.path.join(args.dir, seg["name"]), spans)
+                side_files.extend(os.path.basename(p) for p in sides)
+                repaired.append(seg["name"])
     remaining = [f for f in faults if f["file"] not in repaired]
     if args.json:
-        json.dump({"dir": args.dir, "faults": faults, "repaired": repaired, "ok": not remaining}, out, indent=2)
+        json.dump({"dir": args.dir, "faults": faults, "repaired": repaired, "set_aside": side_files,
+                   "ok": not remaining}, out, indent=2)
         out.write("\n")
     else:
         checked = (1 if snap else 0) + len(survey["segments"])
         for f in faults:
             state = " (repaired)" if f["file"] in repaired else ""
-            out.write(f"{f['file']}: {f['fault']} at byte {f['offset']}{state}\n")
+            after = _consequence(f["kind"], f["intact_after"], f["gave_up"]) if "kind" in f and not state else ""
+            out.write(f"{f['file']}: {f['fault']} at byte {f['offset']}{after}{state}\n")
+        for name in side_files:
+            out.write(f"damaged bytes kept in {name}\n")
         if remaining:
-            hint = "; run with --repair to cut the log back" if any(f["repairable"] for f in remaining) else ""
-            out.write(f"{len(remaining)} of {checked} files have faults{hint}\n")
+            files = len({f["file"] for f in remaining})
+            hint = ("; run with --repair to move the damaged bytes aside"
+                    if any(f["repairable"] for f in remaining) else "")
+            out.write(f"{files} of {checked} files have faults{hint}\n")
         else:
             out.write(f"ok: {checked} files checked\n")
     return 1 if remaining else 0

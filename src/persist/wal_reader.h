@@ -18,10 +18,16 @@ namespace vellum::persist {
 // The segments of `dir`, ascending by number (equal numbers by name).
 IoResult<std::vector<Segment>> list_segments(const std::string& dir);
 
-// Replays one segment, calling `apply` for every whole record in order. A torn tail (a
-// cut header or payload, or a checksum mismatch) is cut off the file, which is then
-// synced, and the result is the repair message. A malformed record fails with an
-// invalid-data error and leaves the file untouched.
+// Replays one segment, calling `apply` for every intact record in order, up to the first
+// record that fails its checks (a cut header or payload, an empty payload, a checksum
+// mismatch). That record is a torn tail when nothing intact follows it: no later offset
+// starts a record whose length fits, whose checksum holds and whose payload decodes, or the
+// rest of the file is zero bytes. A torn tail is cut off the file, which is then synced,
+// and the result is the repair message. Damage with intact records after it fails with an
+// invalid-data error naming the segment, the offset, how many intact records follow and
+// the offline repair, and leaves the file untouched; so does a record whose checksum holds
+// but whose payload does not decode. Only a failing segment is read into memory, from its
+// first failing record on.
 IoResult<std::optional<std::string>> replay_segment(
     const std::string& dir, const Segment& segment,
     const std::function<void(const DecodedWalRecord&)>& apply);

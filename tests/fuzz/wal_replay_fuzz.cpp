@@ -1,6 +1,8 @@
 // Fuzzes log replay on a segment file holding the input. On every input it checks that
 //   - replay either fails with an error or succeeds, and a success that reports a torn
 //     tail has cut the file to exactly the offset it names;
+//   - a failure (damage with intact records after it, or a malformed record) leaves the
+//     file byte for byte as it was;
 //   - replaying the repaired file again reports nothing torn and rebuilds the same keys;
 //   - the store's accounting matches a full recount after replay.
 // Crashes, sanitizer reports and oversized allocations (-malloc_limit_mb) are failures.
@@ -13,7 +15,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 #include "persist/data_dir.h"
 #include "persist/wal_reader.h"
@@ -60,7 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool ok = false;
   auto store = replay(seg, torn, ok);
   if (store->used_memory() != store->audit_charge_sum()) std::abort();
-  if (!ok) return 0;
+  if (!ok) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (after != std::string_view(reinterpret_cast<const char*>(data), size)) std::abort();
+    return 0;
+  }
   const uint64_t now_size = std::filesystem::file_size(path);
   if (torn) {
     if (*torn != "truncated torn WAL tail in wal-0.log at byte " + std::to_string(now_size)) std::abort();
