@@ -263,11 +263,13 @@ class BlockingCursor {
     return Step::Ok;
   }
 
-  // Room for `n` argument slots, charged before the vector grows.
+  // Room for `n` argument slots, charged like a payload's growth (see grow).
   bool reserve_slots(Request& req, size_t n) {
     if (n <= req.capacity()) return true;
-    if (!r_.charge((n - req.capacity()) * sizeof(Bytes))) return false;
+    if (!r_.charge(n * sizeof(Bytes))) return false;
+    const size_t old = req.capacity() * sizeof(Bytes);
     req.reserve(n);
+    r_.uncharge(old);
     return true;
   }
 
@@ -296,18 +298,22 @@ class BlockingCursor {
   }
 
   // Gives `s` room for `need` bytes, need <= limit. The capacity at least doubles, is at
-  // least `floor` and never passes `limit`; the increase is charged before it is
-  // allocated. False, with `s` unchanged, when the budget refuses.
+  // least `floor` and never passes `limit`. Both buffers exist during the copy, so the new
+  // one is charged in full before it is allocated and the old one's charge ends once it
+  // is freed. False, with `s` unchanged, when the budget refuses.
   bool grow(Bytes& s, size_t need, size_t limit, size_t floor) {
     if (need <= s.capacity()) return true;
     const size_t target = std::min(limit, std::max({need, 2 * s.capacity(), floor}));
-    const size_t before = heap_bytes(s);
-    if (!r_.charge(target - before)) return false;
-    // A fresh string reserves exactly `target`; growing `s` in place could double past it.
-    Bytes grown;
-    grown.reserve(target);
-    grown.append(s);
-    s.swap(grown);
+    if (!r_.charge(target)) return false;
+    const size_t old = heap_bytes(s);
+    {
+      // A fresh string reserves exactly `target`; growing `s` in place could double past it.
+      Bytes grown;
+      grown.reserve(target);
+      grown.append(s);
+      s.swap(grown);
+    }
+    r_.uncharge(old);
     if (heap_bytes(s) > target) r_.charge_unchecked(heap_bytes(s) - target);
     return true;
   }
@@ -326,6 +332,11 @@ bool RequestReader::charge(uint64_t n) {
 void RequestReader::charge_unchecked(uint64_t n) {
   if (budget_ != nullptr) budget_->add(n);
   held_ += n;
+}
+
+void RequestReader::uncharge(uint64_t n) {
+  if (budget_ != nullptr && n != 0) budget_->release(n);
+  held_ -= n;
 }
 
 uint64_t RequestReader::release_request() {

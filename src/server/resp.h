@@ -161,6 +161,7 @@ class RequestReader {
 
   bool charge(uint64_t n);
   void charge_unchecked(uint64_t n);
+  void uncharge(uint64_t n);
 
   ByteSource& source_;
   RequestBudget* const budget_;

@@ -367,15 +367,16 @@ TEST(ServerLimits, UnauthenticatedRequestsAreRefusedPastAFewSmallArguments) {
 }
 
 TEST(ServerLimits, RequestThatWouldCrossTheBudgetClosesOnlyItsConnection) {
-  // Room for one 1 MiB value and its three argument slots, and less than the 64 KiB
-  // that a second request's first payload bytes reserve.
-  const uint64_t budget = (1 << 20) + (32 << 10);
+  // A value of at most 64 KiB is buffered in one allocation of its announced size. The
+  // budget has room for one such value of 64 KiB with its three argument slots, and
+  // less than the 64 KiB that a second request's first payload bytes need.
+  const uint64_t budget = (64 << 10) + 3 * sizeof(Bytes) + (32 << 10);
   Server server(make_store(), "127.0.0.1", 0, std::nullopt, budget);
   ASSERT_TRUE(server.start().ok());
   EXPECT_EQ(server.request_budget(), budget);
 
   Client holder(server.port());
-  const std::string value(1 << 20, 'a');
+  const std::string value(64 << 10, 'a');
   holder.send(set_header("a", value.size()) + value.substr(0, value.size() - 1000));
   ASSERT_TRUE(eventually([&] { return server.request_bytes_held() >= value.size(); }))
       << "held " << server.request_bytes_held();
