@@ -184,17 +184,16 @@ PyGetSetDef Server_getset[] = {
      "The bound port. With port=0 this is the port the OS picked after `start()`.", nullptr},
     {"running", Server_get_running, nullptr, "True between a successful `start()` and the next `stop()`.", nullptr},
     {"request_budget", Server_get_request_budget, nullptr,
-     "Bytes that all connections together may hold in request buffers.", nullptr},
+     "Bytes that all connections together may hold in partly received requests (default 1 GiB, or the "
+     "cache's max_memory when smaller); a connection whose request would cross it gets an error reply and is "
+     "closed.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const char kServerDoc[] =
     "Server(cache, host=\"127.0.0.1\", port=6380, password=None, request_budget=None)\n--\n\n"
-    "RESP2 server that serves a `Cache` over TCP.\n\n"
-    "request_budget bounds the bytes that all connections together hold in request buffers\n"
-    "(default 1 GiB, or the cache's max_memory when smaller); a connection whose request\n"
-    "would cross it gets an error reply and is closed. Before AUTH, when a password is set,\n"
-    "a request may hold at most 5 arguments of at most 4 KiB each.";
+    "RESP2 server that serves a `Cache` over TCP.";
 
 PyType_Slot Server_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Server_new)},

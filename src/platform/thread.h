@@ -10,11 +10,11 @@
 // deals with it (the server's threads reply or retry, the persistence threads record the
 // failure), and spawn() wraps every body in a last catch-all behind those.
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <concepts>
 #include <cstdint>
-#include <atomic>
 #include <new>
 #include <string>
 #include <string_view>

@@ -1,5 +1,6 @@
 #include "server/connection.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <variant>
@@ -8,24 +9,22 @@
 #include <malloc.h>
 #endif
 
+#include "platform/clock.h"
 #include "platform/thread.h"
 
 namespace vellum::server {
 
 namespace {
 
-// A freed buffer below glibc's mmap threshold (which rises to 32 MiB after large frees)
-// stays in the thread's arena, counted in the process's resident memory; trimming hands
-// the free pages of every arena back.
-void give_back_free_memory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
-}
+// Whether a request of kGiveBackBytes or more ended since the last trim, and the earliest
+// time of the next trim.
+std::atomic<bool> g_give_back_owed{false};
+std::atomic<uint64_t> g_next_give_back_ms{0};
 
 // Ends the charge of the request just served; called once that request is destroyed.
 void settle(RequestReader& reader) {
-  if (reader.release_request() >= kGiveBackBytes) give_back_free_memory();
+  if (reader.release_request() >= kGiveBackBytes) g_give_back_owed.store(true, std::memory_order_relaxed);
+  give_back_memory(false);
 }
 
 enum class Next { Continue, Close };
@@ -65,6 +64,27 @@ const RequestLimits& limits_for(const ConnectionState& state) {
 }
 
 }  // namespace
+
+void give_back_memory(bool wait) noexcept {
+  if (!g_give_back_owed.load(std::memory_order_relaxed)) return;
+  uint64_t now = monotonic_ms();
+  uint64_t next = g_next_give_back_ms.load(std::memory_order_relaxed);
+  if (now < next) {
+    if (!wait) return;
+    sleep_ms(next - now);
+    now = monotonic_ms();
+    next = g_next_give_back_ms.load(std::memory_order_relaxed);
+    if (now < next) return;  // another thread trimmed meanwhile
+  }
+  if (!g_next_give_back_ms.compare_exchange_strong(next, now + kGiveBackIntervalMs, std::memory_order_relaxed)) {
+    return;
+  }
+  // Cleared first: a buffer freed during the trim is owed again by its own request.
+  g_give_back_owed.store(false, std::memory_order_relaxed);
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx) noexcept {
   RequestReader reader(in, ctx.request_budget.get());

@@ -24,8 +24,9 @@ inline constexpr std::string_view kOutOfMemoryReply = "OOM out of memory";
 inline constexpr std::string_view kInternalErrorReply = "ERR internal error";
 
 // A request that held at least this many bytes of buffer is followed by handing free heap
-// memory back to the system.
+// memory back to the system (see give_back_memory).
 inline constexpr uint64_t kGiveBackBytes = uint64_t{1} << 20;
+inline constexpr uint64_t kGiveBackIntervalMs = 200;
 
 // Returns when the stream ends, after answering a protocol error or a refused request,
 // after answering QUIT, when a send fails, or after an exception: an allocation failure
@@ -33,5 +34,15 @@ inline constexpr uint64_t kGiveBackBytes = uint64_t{1} << 20;
 // and the connection then closes. The last replies are flushed (errors ignored) before it
 // returns. `ctx` must stay live for the call.
 void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx) noexcept;
+
+// A freed buffer below glibc's mmap threshold (which rises to 32 MiB after large frees)
+// stays in its arena, counted in the process's resident memory; a trim hands the free
+// pages of every arena back. It walks every arena under its lock, which takes milliseconds
+// in a large heap, so the process trims at most once per kGiveBackIntervalMs, and only
+// when a large request ended since the last trim. serve_requests calls this after every
+// request without `wait`: inside the interval, the memory stays owed. A connection thread
+// calls it with `wait` once its socket is closed, sleeping out the interval if need be,
+// so the memory of a burst is handed back even when no request follows it.
+void give_back_memory(bool wait) noexcept;
 
 }  // namespace vellum::server

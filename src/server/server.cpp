@@ -76,8 +76,15 @@ void serve_connection(ConnectionRegistry& reg, ConnectionEntry& entry, Socket so
   SocketSource source(sock);
   SocketSink sink(sock);
   serve_requests(source, sink, ctx);
+  {
+    std::lock_guard<std::mutex> guard(reg.mu);
+    entry.open = nullptr;
+  }
+  // The client sees the end of the stream now; the thread may still sleep a moment to hand
+  // memory back, and is joined only once it is marked ended.
+  sock.close();
+  give_back_memory(true);
   std::lock_guard<std::mutex> guard(reg.mu);
-  entry.open = nullptr;
   entry.ended = true;
 }
 
