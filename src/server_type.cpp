@@ -3,11 +3,13 @@
 // In Python terms the class is:
 //
 //     class Server:
-//         def __new__(cls, cache, host="127.0.0.1", port=6380, password=None): ...
+//         def __new__(cls, cache, host="127.0.0.1", port=6380, password=None,
+//                     request_budget=None): ...
 //         def start(self) -> None: ...   # OSError "cannot bind {host}:{port}: {reason}"
 //         def stop(self) -> None: ...
 //         port: int                      # read-only
 //         running: bool                  # read-only
+//         request_budget: int            # read-only
 //
 // The listener and connection threads belong to vellum::server::Server and never take
 // the interpreter lock; start and stop release it for their whole work.
@@ -41,13 +43,14 @@ char** kw(const char* const* list) { return const_cast<char**>(list); }
 
 PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"cache", "host", "port", "password", nullptr};
+    static const char* const names[] = {"cache", "host", "port", "password", "request_budget", nullptr};
     PyObject* cache_obj = nullptr;
     PyObject* host_obj = nullptr;
     PyObject* port_obj = nullptr;
     PyObject* password_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOO:Server", kw(names), &cache_obj, &host_obj, &port_obj,
-                                     &password_obj)) {
+    PyObject* budget_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOO:Server", kw(names), &cache_obj, &host_obj, &port_obj,
+                                     &password_obj, &budget_obj)) {
       return nullptr;
     }
     PyObject* cache_cls = cache_type();
@@ -78,9 +81,15 @@ PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       }
       password = std::move(text);
     }
+    std::optional<uint64_t> request_budget;
+    if (budget_obj != Py_None) {
+      int64_t budget = 0;
+      if (!extract_positive(budget_obj, "request_budget", budget)) return nullptr;
+      request_budget = static_cast<uint64_t>(budget);
+    }
 
     auto core = std::make_unique<server::Server>(cache_store(cache_obj), host, static_cast<uint16_t>(port),
-                                                 std::move(password));
+                                                 std::move(password), request_budget);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc != nullptr ? alloc(type, 0) : nullptr;
     if (self == nullptr) return nullptr;
@@ -151,6 +160,14 @@ PyObject* Server_get_running(PyObject* op, void*) {
   });
 }
 
+PyObject* Server_get_request_budget(PyObject* op, void*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    return to_py_u64(payload.server->request_budget());
+  });
+}
+
 PyCFunction method(PyObject* (*fn)(PyObject*, PyObject*)) { return fn; }
 
 PyMethodDef Server_methods[] = {
@@ -166,11 +183,16 @@ PyGetSetDef Server_getset[] = {
     {"port", Server_get_port, nullptr,
      "The bound port. With port=0 this is the port the OS picked after `start()`.", nullptr},
     {"running", Server_get_running, nullptr, "True between a successful `start()` and the next `stop()`.", nullptr},
+    {"request_budget", Server_get_request_budget, nullptr,
+     "Bytes that all connections together may hold in partly received requests (default 1 GiB, or the "
+     "cache's max_memory when smaller); a connection whose request would cross it gets an error reply and is "
+     "closed.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const char kServerDoc[] =
-    "Server(cache, host=\"127.0.0.1\", port=6380, password=None)\n--\n\n"
+    "Server(cache, host=\"127.0.0.1\", port=6380, password=None, request_budget=None)\n--\n\n"
     "RESP2 server that serves a `Cache` over TCP.";
 
 PyType_Slot Server_slots[] = {

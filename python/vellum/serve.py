@@ -40,6 +40,9 @@ def add_parser(subparsers: Any) -> None:
     p.add_argument("--policy", default="noeviction", choices=["noeviction", "allkeys-lru", "volatile-lru"])
     p.add_argument("--fsync", default="everysec", choices=["always", "everysec", "never"])
     p.add_argument("--snapshot-interval", type=int, default=300, help="seconds between snapshots, 0 for none")
+    p.add_argument("--request-budget", type=_size_arg, default=None,
+                   help="bytes all clients together may hold in partly sent requests, e.g. 512MiB "
+                        "(default 1GiB, or --max-memory when smaller)")
     p.set_defaults(run=run)
 
 
@@ -74,7 +77,8 @@ def run(args: argparse.Namespace) -> int:
     if opened is not None and opened["last_error"]:
         log.warning("repaired while opening %s: %s", os.path.abspath(args.dir), opened["last_error"])
     try:
-        server = _vellum.Server(cache, host=args.host, port=args.port, password=password)
+        server = _vellum.Server(cache, host=args.host, port=args.port, password=password,
+                                request_budget=args.request_budget)
         server.start()
     except (OSError, ValueError) as e:
         log.error("%s", e)

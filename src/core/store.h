@@ -1,9 +1,9 @@
 #pragma once
 // Store: the in-memory key space, a fixed array of shards, each a reader-writer lock
 // around one hash table of entries. Every operation is thread-safe and reports its errors
-// as StoreError values. An allocation failure propagates as std::bad_alloc: the Python
-// entry points catch it; on the server's connection threads and the sweeper nothing does,
-// so it ends the process.
+// as StoreError values. An allocation failure propagates as std::bad_alloc to the caller:
+// the Python entry points raise MemoryError, a server connection answers with an error and
+// closes, and the sweeper skips to its next pass.
 //
 // Key mapping: a key's 64-bit hash (key_hash) selects shard (hash >> 32) & shard_mask;
 // the low half addresses the slot inside that shard's table.

@@ -1,6 +1,8 @@
 #include "persist/data_dir.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -186,11 +188,45 @@ bool wait_period(const std::weak_ptr<Store>& weak, uint64_t period_ms) {
   return true;
 }
 
+// Records "{what} failed: {reason}" for the exception being handled, when memory allows.
+void record_exception(Persistence& p, std::string_view what) noexcept {
+  try {
+    std::string reason;
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      reason = "out of memory";
+    } catch (const std::exception& e) {
+      reason = e.what();
+    } catch (...) {
+      reason = "unexpected exception";
+    }
+    p.set_last_error(std::string(what) + " failed: " + reason);
+  } catch (...) {
+  }
+}
+
+// One period of a background thread: an exception ends the period, not the thread. It is
+// recorded as "{what} failed: ..." and the next period runs as usual.
+template <class Fn>
+void run_period(Persistence& p, std::string_view what, Fn&& fn) noexcept {
+  try {
+    fn();
+  } catch (...) {
+    record_exception(p, what);
+  }
+}
+
 void fsync_loop(const std::weak_ptr<Store>& weak) {
   while (wait_period(weak, kFsyncPeriodMs)) {
     auto s = weak.lock();
     if (!s) return;
-    if (Persistence* p = persistence_of(*s)) p->background_flush();
+    if (Persistence* p = persistence_of(*s)) {
+      run_period(*p, "fsync", [p] {
+        thread_fault_point("fsync");
+        p->background_flush();
+      });
+    }
   }
 }
 
@@ -201,7 +237,7 @@ void snapshot_loop(const std::weak_ptr<Store>& weak, uint64_t period_ms) {
     Persistence* p = persistence_of(*s);
     // An empty segment means nothing changed since the last save. A failed save has
     // already recorded its error.
-    if (p != nullptr && p->wal_len() != 0) (void)p->save(*s);
+    if (p != nullptr && p->wal_len() != 0) run_period(*p, "save", [&s] { (void)persist::save(*s); });
   }
 }
 
@@ -210,7 +246,18 @@ void snapshot_loop(const std::weak_ptr<Store>& weak, uint64_t period_ms) {
 IoResult<void> save(Store& store) {
   Persistence* p = persistence_of(store);
   if (p == nullptr) return io_err(IoError::invalid_input("persistence is not enabled for this store"));
-  return p->save(store);
+  // Saves run on the snapshot and background-save threads, where an exception would end
+  // the process: one is recorded like any failed save and returned as an error.
+  try {
+    thread_fault_point("save");
+    return p->save(store);
+  } catch (const std::bad_alloc&) {
+    record_exception(*p, "save");
+    return io_err(IoError::from_errno(ENOMEM));
+  } catch (const std::exception& e) {
+    record_exception(*p, "save");
+    return io_err(IoError::make(IoErrorKind::Other, e.what()));
+  }
 }
 
 void close(Store& store) {

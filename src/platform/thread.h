@@ -5,13 +5,19 @@
 // (sockets, threads) that then belong to that thread alone. The name is set at the OS
 // level (visible in /proc/<pid>/task/*/comm) before spawn returns, truncated to the
 // kernel's 15 characters.
+//
+// No exception ends the process from a thread: each body catches what it can meet and
+// deals with it (the server's threads reply or retry, the persistence threads record the
+// failure), and spawn() wraps every body in a last catch-all behind those.
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -42,7 +48,13 @@ class NamedThread {
       // Moved into a local first, so a body that never reaches a thread is destroyed
       // here, whichever step failed.
       std::decay_t<Body> owned(std::forward<Body>(body));
-      out.t_ = std::thread(std::move(owned));
+      out.t_ = std::thread([run = std::move(owned)]() mutable noexcept {
+        try {
+          run();
+        } catch (...) {
+          // The body's own handlers come first; anything past them ends this thread only.
+        }
+      });
     } catch (const std::system_error& e) {
       return io_err(IoError::from_errno(e.code().value() != 0 ? e.code().value() : EAGAIN));
     } catch (const std::bad_alloc&) {
@@ -65,5 +77,22 @@ class NamedThread {
 };
 
 void sleep_ms(uint64_t ms);
+
+// A test's way to make a long-lived thread fail at a named point of its body. While a
+// hook is installed, thread_fault_point(site) calls it, and what it throws (typically
+// std::bad_alloc) propagates as if the code at that point had thrown. Nothing but tests
+// installs one; the cost otherwise is one relaxed load and a predictable branch. Sites:
+// "sweep", "fsync", "save", "request" (a connection, before each dispatch).
+using ThreadFaultHook = void (*)(std::string_view site);
+
+inline std::atomic<ThreadFaultHook> g_thread_fault_hook{nullptr};
+
+inline void set_thread_fault_hook(ThreadFaultHook hook) { g_thread_fault_hook.store(hook, std::memory_order_release); }
+
+inline void thread_fault_point(std::string_view site) {
+  if (ThreadFaultHook hook = g_thread_fault_hook.load(std::memory_order_relaxed)) [[unlikely]] {
+    hook(site);
+  }
+}
 
 }  // namespace vellum

@@ -337,8 +337,13 @@ Reply cmd_bgsave(const ServerContext& ctx, ConnectionState&, const Request&) {
     return Reply::error("ERR Background save already in progress");
   }
   auto thread = NamedThread::spawn("vellum-bgsave", [store = ctx.store, flag = ctx.bgsave_running] {
-    // The persistence layer records a failure as its last error, shown by INFO.
-    (void)persist::save(*store);
+    // The persistence layer records a failure, an allocation failure included, as its
+    // last error ("save failed: ..."), shown by INFO. The flag is cleared whatever
+    // happened, so a later BGSAVE can run.
+    try {
+      (void)persist::save(*store);
+    } catch (...) {
+    }
     flag->store(false);
   });
   if (!thread) {

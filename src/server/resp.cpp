@@ -22,9 +22,17 @@ std::optional<int64_t> parse_int(std::string_view text) {
   return value;
 }
 
+bool RequestBudget::try_reserve(uint64_t n) {
+  uint64_t cur = held_.load(std::memory_order_relaxed);
+  do {
+    if (n > limit_ || cur > limit_ - n) return false;
+  } while (!held_.compare_exchange_weak(cur, cur + n, std::memory_order_relaxed));
+  return true;
+}
+
 namespace {
 
-enum class Step { Ok, End, TooBig };
+enum class Step { Ok, End, TooBig, OverBudget };
 
 bool is_inline_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
@@ -37,13 +45,15 @@ std::string_view strip_cr(std::string_view line) {
 
 // Splits an inline request line into arguments (quoting rules in the header of this
 // form: double quotes with backslash escapes, single quotes with only \' as an escape).
-std::variant<Request, ProtocolError> split_inline(std::string_view line) {
+// More than `lim.max_args` arguments is ProtocolError{lim.exceeded}.
+std::variant<Request, ProtocolError> split_inline(std::string_view line, const RequestLimits& lim) {
   Request args;
   size_t i = 0;
   const size_t n = line.size();
   while (true) {
     while (i < n && is_inline_space(line[i])) ++i;
     if (i == n) return args;
+    if (static_cast<int64_t>(args.size()) >= lim.max_args) return ProtocolError{lim.exceeded};
     Bytes arg;
     if (line[i] == '"') {
       ++i;
@@ -94,45 +104,59 @@ std::variant<Request, ProtocolError> split_inline(std::string_view line) {
 // The request grammar, shared by the blocking read and the look-ahead over buffered bytes
 // so the two can never disagree. A Cursor supplies bytes; Step::End means "no more bytes":
 // the end of the stream for a blocking cursor, the end of the buffer for a look-ahead one.
-// The line view a cursor hands out is valid only until its next call.
+// The line view a cursor hands out is valid only until its next call. Every limit is
+// checked here, so the look-ahead refuses exactly what the blocking read refuses; only
+// the budget, which the look-ahead never charges, is the blocking cursor's alone.
 template <class Cursor>
-ReadOutcome parse_request(Cursor& c) {
+ReadOutcome parse_request(Cursor& c, const RequestLimits& lim) {
   char first = 0;
   if (!c.peek(first)) return EndOfStream{};
 
+  const size_t max_line = std::min(lim.max_line, kMaxLineBytes);
+  auto not_ok = [&](Step s) -> ReadOutcome {
+    if (s == Step::End) return EndOfStream{};
+    if (s == Step::OverBudget) return OverBudget{};
+    return ProtocolError{max_line < kMaxLineBytes ? lim.exceeded : kTooBigLine};
+  };
   std::string_view line;
   if (first != '*') {
-    Step s = c.read_line(line);
-    if (s == Step::End) return EndOfStream{};
-    if (s == Step::TooBig) return ProtocolError{kTooBigLine};
-    auto split = split_inline(line);
+    Step s = c.read_line(line, max_line);
+    if (s != Step::Ok) return not_ok(s);
+    auto split = split_inline(line, lim);
     if (auto* err = std::get_if<ProtocolError>(&split)) return *err;
     return std::get<Request>(std::move(split));
   }
 
-  Step s = c.read_line(line);
-  if (s == Step::End) return EndOfStream{};
-  if (s == Step::TooBig) return ProtocolError{kTooBigLine};
+  Step s = c.read_line(line, max_line);
+  if (s != Step::Ok) return not_ok(s);
   std::optional<int64_t> count = parse_int(line.substr(1));
   if (!count || *count > kMaxMultibulkCount) return ProtocolError{kInvalidMultibulkLength};
+  if (*count > lim.max_args) return ProtocolError{lim.exceeded};
   Request req;
   if (*count <= 0) return req;
+  const auto slots = static_cast<size_t>(*count);
   if constexpr (Cursor::kKeepsArguments) {
-    req.reserve(std::min(static_cast<size_t>(*count), kMaxReservedArgs));
+    if (!c.reserve_slots(req, std::min(slots, kMaxReservedArgs))) return OverBudget{};
   }
   for (int64_t i = 0; i < *count; ++i) {
-    s = c.read_line(line);
-    if (s == Step::End) return EndOfStream{};
-    if (s == Step::TooBig) return ProtocolError{kTooBigLine};
+    s = c.read_line(line, max_line);
+    if (s != Step::Ok) return not_ok(s);
     if (line.empty() || line[0] != '$') return ProtocolError{kExpectedBulkHeader};
     std::optional<int64_t> len = parse_int(line.substr(1));
     if (!len || *len < 0 || *len > kMaxBulkLength) return ProtocolError{kInvalidBulkLength};
+    if (*len > lim.max_bulk) return ProtocolError{lim.exceeded};
     Bytes arg;
-    if (!c.read_payload(static_cast<size_t>(*len), arg)) return EndOfStream{};
+    s = c.read_payload(static_cast<size_t>(*len), arg);
+    if (s != Step::Ok) return not_ok(s);
     char term[2];
     if (!c.read_two(term)) return EndOfStream{};
     if (term[0] != '\r' || term[1] != '\n') return ProtocolError{kBulkNotTerminated};
-    if constexpr (Cursor::kKeepsArguments) req.push_back(std::move(arg));
+    if constexpr (Cursor::kKeepsArguments) {
+      if (req.size() == req.capacity() && !c.reserve_slots(req, std::min(slots, 2 * req.capacity()))) {
+        return OverBudget{};
+      }
+      req.push_back(std::move(arg));
+    }
   }
   return req;
 }
@@ -150,21 +174,21 @@ class LookaheadCursor {
     return true;
   }
 
-  Step read_line(std::string_view& line) {
-    size_t window = std::min(len_ - pos_, kMaxLineBytes);
+  Step read_line(std::string_view& line, size_t max_line) {
+    size_t window = std::min(len_ - pos_, max_line);
     const char* start = data_ + pos_;
     const void* lf = std::memchr(start, '\n', window);
-    if (lf == nullptr) return window == kMaxLineBytes ? Step::TooBig : Step::End;
+    if (lf == nullptr) return window == max_line ? Step::TooBig : Step::End;
     size_t n = static_cast<size_t>(static_cast<const char*>(lf) - start);
     line = strip_cr(std::string_view(start, n));
     pos_ += n + 1;
     return Step::Ok;
   }
 
-  bool read_payload(size_t n, Bytes&) {
-    if (len_ - pos_ < n) return false;
+  Step read_payload(size_t n, Bytes&) {
+    if (len_ - pos_ < n) return Step::End;
     pos_ += n;
-    return true;
+    return Step::Ok;
   }
 
   bool read_two(char out[2]) {
@@ -185,7 +209,8 @@ class LookaheadCursor {
 
 // Takes bytes from the reader's buffer, refilling it from the source when it is empty. A
 // failed or empty refill is Step::End. Lines that span refills are gathered in `scratch_`,
-// which never holds more than kMaxLineBytes bytes.
+// which never holds more than the line limit. Every buffer a request grows is charged to
+// the reader first (RequestReader::charge), and only for bytes that have arrived.
 class BlockingCursor {
  public:
   static constexpr bool kKeepsArguments = true;
@@ -198,42 +223,53 @@ class BlockingCursor {
     return true;
   }
 
-  Step read_line(std::string_view& line) {
+  Step read_line(std::string_view& line, size_t max_line) {
     scratch_.clear();
     size_t taken = 0;
     for (;;) {
       if (!ensure()) return Step::End;
       const char* start = r_.buf_.data() + r_.pos_;
-      size_t window = std::min(r_.end_ - r_.pos_, kMaxLineBytes - taken);
+      size_t window = std::min(r_.end_ - r_.pos_, max_line - taken);
       const void* lf = std::memchr(start, '\n', window);
       if (lf != nullptr) {
         size_t n = static_cast<size_t>(static_cast<const char*>(lf) - start);
-        r_.pos_ += n + 1;
         if (taken == 0) {
           line = strip_cr(std::string_view(start, n));
         } else {
+          if (!grow(scratch_, taken + n, max_line, 0)) return Step::OverBudget;
           scratch_.append(start, n);
           line = strip_cr(scratch_);
         }
+        r_.pos_ += n + 1;
         return Step::Ok;
       }
+      if (!grow(scratch_, taken + window, max_line, 0)) return Step::OverBudget;
       scratch_.append(start, window);
       taken += window;
       r_.pos_ += window;
-      if (taken == kMaxLineBytes) return Step::TooBig;
+      if (taken == max_line) return Step::TooBig;
     }
   }
 
-  bool read_payload(size_t n, Bytes& out) {
-    // The announced length only bounds the reservation; the string grows as bytes come.
-    out.reserve(std::min(n, kMaxReservedPayload));
-    while (n > 0) {
-      if (!ensure()) return false;
-      size_t k = std::min(n, r_.end_ - r_.pos_);
+  // The announced length `n` only caps the capacity: the string grows as bytes come.
+  Step read_payload(size_t n, Bytes& out) {
+    while (out.size() < n) {
+      if (!ensure()) return Step::End;
+      size_t k = std::min(n - out.size(), r_.end_ - r_.pos_);
+      if (!grow(out, out.size() + k, n, kMaxReservedPayload)) return Step::OverBudget;
       out.append(r_.buf_.data() + r_.pos_, k);
       r_.pos_ += k;
-      n -= k;
     }
+    return Step::Ok;
+  }
+
+  // Room for `n` argument slots, charged like a payload's growth (see grow).
+  bool reserve_slots(Request& req, size_t n) {
+    if (n <= req.capacity()) return true;
+    if (!r_.charge(n * sizeof(Bytes))) return false;
+    const size_t old = req.capacity() * sizeof(Bytes);
+    req.reserve(n);
+    r_.uncharge(old);
     return true;
   }
 
@@ -255,18 +291,69 @@ class BlockingCursor {
     return true;
   }
 
+  // Heap bytes a string holds: none while its bytes fit in the string object itself.
+  static size_t heap_bytes(const Bytes& s) {
+    static const size_t inline_capacity = Bytes().capacity();
+    return s.capacity() > inline_capacity ? s.capacity() : 0;
+  }
+
+  // Gives `s` room for `need` bytes, need <= limit. The capacity at least doubles, is at
+  // least `floor` and never passes `limit`. Both buffers exist during the copy, so the new
+  // one is charged in full before it is allocated and the old one's charge ends once it
+  // is freed. False, with `s` unchanged, when the budget refuses.
+  bool grow(Bytes& s, size_t need, size_t limit, size_t floor) {
+    if (need <= s.capacity()) return true;
+    const size_t target = std::min(limit, std::max({need, 2 * s.capacity(), floor}));
+    if (!r_.charge(target)) return false;
+    const size_t old = heap_bytes(s);
+    {
+      // A fresh string reserves exactly `target`; growing `s` in place could double past it.
+      Bytes grown;
+      grown.reserve(target);
+      grown.append(s);
+      s.swap(grown);
+    }
+    r_.uncharge(old);
+    if (heap_bytes(s) > target) r_.charge_unchecked(heap_bytes(s) - target);
+    return true;
+  }
+
   RequestReader& r_;
   std::string scratch_;
 };
 
+bool RequestReader::charge(uint64_t n) {
+  if (n == 0) return true;
+  if (budget_ != nullptr && !budget_->try_reserve(n)) return false;
+  held_ += n;
+  return true;
+}
+
+void RequestReader::charge_unchecked(uint64_t n) {
+  if (budget_ != nullptr) budget_->add(n);
+  held_ += n;
+}
+
+void RequestReader::uncharge(uint64_t n) {
+  if (budget_ != nullptr && n != 0) budget_->release(n);
+  held_ -= n;
+}
+
+uint64_t RequestReader::release_request() {
+  const uint64_t n = held_;
+  held_ = 0;
+  if (budget_ != nullptr && n != 0) budget_->release(n);
+  return n;
+}
+
 ReadOutcome RequestReader::read_request() {
   BlockingCursor cursor(*this);
-  return parse_request(cursor);
+  return parse_request(cursor, limits_);
 }
 
 bool RequestReader::buffered_request_complete() const {
   LookaheadCursor cursor(buf_.data() + pos_, end_ - pos_);
-  return !std::holds_alternative<EndOfStream>(parse_request(cursor));
+  return !std::holds_alternative<EndOfStream>(parse_request(cursor, limits_));
 }
 
 IoResult<void> ReplyWriter::put(std::string_view piece) {
@@ -284,6 +371,12 @@ IoResult<void> ReplyWriter::put_line_text(std::string_view text) {
   std::string clean(text);
   std::replace_if(clean.begin(), clean.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return put(clean);
+}
+
+IoResult<void> ReplyWriter::write_error(std::string_view text) {
+  if (auto r = put("-"); !r) return r;
+  if (auto r = put_line_text(text); !r) return r;
+  return put("\r\n");
 }
 
 IoResult<void> ReplyWriter::write_reply(const Reply& reply) {

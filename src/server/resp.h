@@ -11,12 +11,17 @@
 //     kMaxLineBytes bytes counting its LF;
 //   - a multibulk count is at most kMaxMultibulkCount, and at most kMaxReservedArgs slots
 //     are reserved before the elements arrive;
-//   - a bulk length is at most kMaxBulkLength, and at most kMaxReservedPayload bytes are
-//     reserved before the payload arrives.
+//   - a bulk length is at most kMaxBulkLength; its buffer is sized when the first payload
+//     bytes arrive, to at most kMaxReservedPayload bytes, and at most doubles as more
+//     arrive, never past the announced length.
 // So a client that announces the largest sizes and then sends nothing costs no large
-// allocation.
+// allocation. A reader may be given tighter RequestLimits (a connection that has not
+// authenticated) and a RequestBudget shared by every connection of a server: the buffers
+// of a request (its argument slots, its payloads, a line gathered across reads) grow only
+// as bytes arrive, and each growth is charged to the budget before it is allocated.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -59,7 +64,48 @@ inline constexpr std::string_view kInvalidBulkLength = "invalid bulk length";
 inline constexpr std::string_view kBulkNotTerminated = "bulk string not terminated by CRLF";
 inline constexpr std::string_view kUnbalancedQuotes = "unbalanced quotes in request";
 
-using ReadOutcome = std::variant<Request, EndOfStream, ProtocolError>;
+// The request needed more buffer than the reader's budget had left. What it held so far
+// is freed; the connection answers with an error and closes, since the rest of the
+// request is never read.
+struct OverBudget {
+  bool operator==(const OverBudget&) const = default;
+};
+
+using ReadOutcome = std::variant<Request, EndOfStream, ProtocolError, OverBudget>;
+
+// Bounds on one request, checked as its headers arrive, before anything they would size
+// is allocated. Limits tighter than the protocol's own maxima answer a request that
+// crosses them with ProtocolError{exceeded}.
+struct RequestLimits {
+  int64_t max_args = kMaxMultibulkCount;  // arguments, counting the command name
+  int64_t max_bulk = kMaxBulkLength;      // bytes of one bulk string
+  size_t max_line = kMaxLineBytes;        // bytes of one line, counting its LF
+  std::string_view exceeded = {};
+};
+
+inline constexpr RequestLimits kProtocolLimits{};
+
+// The bytes held in partly read requests by every reader that shares it, against one
+// ceiling. Thread-safe; a reader charges it as its buffers grow and releases the charge
+// once its request is done with.
+class RequestBudget {
+ public:
+  explicit RequestBudget(uint64_t limit) : limit_(limit) {}
+  RequestBudget(const RequestBudget&) = delete;
+  RequestBudget& operator=(const RequestBudget&) = delete;
+
+  // Takes `n` bytes unless that would put the total past the ceiling.
+  bool try_reserve(uint64_t n);
+  // Takes `n` bytes even past the ceiling: bytes an allocation already rounded up to.
+  void add(uint64_t n) { held_.fetch_add(n, std::memory_order_relaxed); }
+  void release(uint64_t n) { held_.fetch_sub(n, std::memory_order_relaxed); }
+  uint64_t held() const { return held_.load(std::memory_order_relaxed); }
+  uint64_t limit() const { return limit_; }
+
+ private:
+  const uint64_t limit_;
+  std::atomic<uint64_t> held_{0};
+};
 
 // The integer syntax of counts, lengths and numeric arguments: an optional '+' or '-'
 // followed by one or more decimal digits and nothing else, within the signed 64-bit range.
@@ -80,17 +126,29 @@ class ByteSink {
   virtual IoResult<void> write_all(const char* data, size_t len) = 0;
 };
 
-// Reads requests from a ByteSource through an 8 KiB input buffer. `source` must outlive
-// the reader.
+// Reads requests from a ByteSource through an 8 KiB input buffer. `source`, and `budget`
+// when given, must outlive the reader. Without a budget nothing is refused for its size
+// beyond the limits.
 class RequestReader {
  public:
-  explicit RequestReader(ByteSource& source) : source_(source) {}
+  explicit RequestReader(ByteSource& source, RequestBudget* budget = nullptr) : source_(source), budget_(budget) {}
+  ~RequestReader() { release_request(); }
   RequestReader(const RequestReader&) = delete;
   RequestReader& operator=(const RequestReader&) = delete;
 
-  // Blocks until a whole request, the end of the stream or a protocol error. Consumes
-  // exactly the bytes of the request; a stream ending inside a request is EndOfStream.
+  // Applies to the requests read from now on, and to the look-ahead.
+  void set_limits(const RequestLimits& limits) { limits_ = limits; }
+
+  // Blocks until a whole request, the end of the stream, a protocol error or a refusal by
+  // the budget. Consumes exactly the bytes of the request; a stream ending inside a
+  // request is EndOfStream.
   ReadOutcome read_request();
+
+  // Gives back to the budget what the requests read since the last call were charged,
+  // and returns that many bytes. The charge stays while a request is in use, so call this
+  // once the Request is destroyed; the destructor calls it too.
+  uint64_t release_request();
+  uint64_t held_bytes() const { return held_; }
 
   // Whether the bytes already buffered hold a whole request or a prefix that already is a
   // protocol error. Never reads the source and consumes nothing.
@@ -101,7 +159,14 @@ class RequestReader {
  private:
   friend class BlockingCursor;
 
+  bool charge(uint64_t n);
+  void charge_unchecked(uint64_t n);
+  void uncharge(uint64_t n);
+
   ByteSource& source_;
+  RequestBudget* const budget_;
+  RequestLimits limits_;
+  uint64_t held_ = 0;  // charged to budget_ (or counted, without one) since the last release
   std::array<char, kBufferBytes> buf_{};
   size_t pos_ = 0;  // unread bytes are buf_[pos_, end_)
   size_t end_ = 0;
@@ -136,6 +201,9 @@ class ReplyWriter {
   ReplyWriter& operator=(const ReplyWriter&) = delete;
 
   IoResult<void> write_reply(const Reply& reply);
+  // An Error reply of `text`, written without allocating: the reply of last resort when
+  // memory has run out.
+  IoResult<void> write_error(std::string_view text);
   IoResult<void> flush_output();
   size_t buffered_bytes() const { return len_; }
 

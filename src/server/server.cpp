@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <list>
 #include <mutex>
@@ -61,6 +62,7 @@ struct ConnectionRegistry {
 
 // Runs on the connection's own thread, which owns `sock`: the request loop between
 // registering the socket and withdrawing it, then the socket closes with this frame.
+// serve_requests throws nothing, so the entry is always withdrawn.
 void serve_connection(ConnectionRegistry& reg, ConnectionEntry& entry, Socket sock, const ServerContext& ctx) {
   {
     std::lock_guard<std::mutex> guard(reg.mu);
@@ -74,8 +76,15 @@ void serve_connection(ConnectionRegistry& reg, ConnectionEntry& entry, Socket so
   SocketSource source(sock);
   SocketSink sink(sock);
   serve_requests(source, sink, ctx);
+  {
+    std::lock_guard<std::mutex> guard(reg.mu);
+    entry.open = nullptr;
+  }
+  // The client sees the end of the stream now; the thread may still sleep a moment to hand
+  // memory back, and is joined only once it is marked ended.
+  sock.close();
+  give_back_memory(true);
   std::lock_guard<std::mutex> guard(reg.mu);
-  entry.open = nullptr;
   entry.ended = true;
 }
 
@@ -92,31 +101,43 @@ void take_ended(ConnectionRegistry& reg, std::vector<NamedThread>& out) {
   }
 }
 
+enum class Accepted { Served, Retry, Stopped };
+
+// Accepts one connection and hands it to a thread of its own.
+Accepted accept_one(Socket& listener, const ServerContext& ctx, ConnectionRegistry& reg) {
+  IoResult<Socket> accepted = listener.accept();
+  std::vector<NamedThread> ended;  // destroyed, so joined, after the lock is released
+  std::unique_lock<std::mutex> lock(reg.mu);
+  if (reg.stopped) return Accepted::Stopped;  // stop()'s wake-up, or failed on the way out
+  if (!accepted) return Accepted::Retry;
+  take_ended(reg, ended);
+  ConnectionEntry& entry = reg.entries.emplace_back();
+  // The socket moves into the thread; the thread cannot look at its entry before the
+  // thread handle is stored in it, since it needs the mutex held here.
+  auto thread = NamedThread::spawn(
+      "vellum-conn", [&reg, &entry, &ctx, sock = std::move(accepted).value()]() mutable {
+        serve_connection(reg, entry, std::move(sock), ctx);
+      });
+  if (thread) {
+    entry.thread = std::move(thread).value();
+  } else {
+    reg.entries.pop_back();  // the socket closed inside spawn; the server goes on
+  }
+  return Accepted::Served;
+}
+
 void accept_loop(Socket& listener, const ServerContext& ctx, ConnectionRegistry& reg) {
   for (;;) {
-    IoResult<Socket> accepted = listener.accept();
-    std::vector<NamedThread> ended;  // destroyed, so joined, after the lock is released
-    std::unique_lock<std::mutex> lock(reg.mu);
-    if (reg.stopped) return;  // the accept was stop()'s wake-up, or failed on the way out
-    if (!accepted) {
-      lock.unlock();
-      // Out of descriptors and similar conditions pass; retry rather than give up.
-      sleep_ms(kAcceptRetryMs);
-      continue;
+    Accepted a = Accepted::Retry;
+    try {
+      a = accept_one(listener, ctx, reg);
+    } catch (...) {
+      // Out of memory for the registry entry: that connection is closed by the unwinding
+      // and the server goes on; the registry is left as it was.
     }
-    take_ended(reg, ended);
-    ConnectionEntry& entry = reg.entries.emplace_back();
-    // The socket moves into the thread; the thread cannot look at its entry before the
-    // thread handle is stored in it, since it needs the mutex held here.
-    auto thread = NamedThread::spawn(
-        "vellum-conn", [&reg, &entry, &ctx, sock = std::move(accepted).value()]() mutable {
-          serve_connection(reg, entry, std::move(sock), ctx);
-        });
-    if (thread) {
-      entry.thread = std::move(thread).value();
-    } else {
-      reg.entries.pop_back();  // the socket closed inside spawn; the server goes on
-    }
+    if (a == Accepted::Stopped) return;
+    // Out of descriptors, memory and similar conditions pass; retry rather than give up.
+    if (a == Accepted::Retry) sleep_ms(kAcceptRetryMs);
   }
 }
 
@@ -171,6 +192,7 @@ struct Server::Impl {
   std::string host;
   std::optional<Bytes> password;
   uint16_t configured_port = 0;
+  std::shared_ptr<RequestBudget> budget;  // shared by every run; each run's connections end with it
 
   mutable std::mutex state_mu;
   std::unique_ptr<RunningState> running;  // guarded by state_mu
@@ -203,6 +225,7 @@ struct Server::Impl {
     state->ctx.password = password;
     state->ctx.started_ms = monotonic_ms();
     state->ctx.store = store;
+    state->ctx.request_budget = budget;
 
     auto thread = NamedThread::spawn("vellum-accept", [st = state.get(), lsock = std::move(*listener)]() mutable {
       accept_loop(lsock, st->ctx, st->registry);
@@ -215,8 +238,16 @@ struct Server::Impl {
   }
 };
 
-Server::Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password)
+Server::Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password,
+               std::optional<uint64_t> request_budget)
     : impl_(std::make_unique<Impl>()) {
+  uint64_t limit = kDefaultRequestBudget;
+  if (request_budget) {
+    limit = *request_budget;
+  } else if (store->max_memory() != 0) {
+    limit = std::min(limit, store->max_memory());
+  }
+  impl_->budget = std::make_shared<RequestBudget>(limit);
   impl_->store = std::move(store);
   impl_->host = std::move(host);
   impl_->password = std::move(password);
@@ -248,6 +279,10 @@ uint16_t Server::port() const {
   std::lock_guard<std::mutex> guard(impl_->state_mu);
   return impl_->running ? impl_->running->bound_port : impl_->port_attr;
 }
+
+uint64_t Server::request_budget() const { return impl_->budget->limit(); }
+
+uint64_t Server::request_bytes_held() const { return impl_->budget->held(); }
 
 bool Server::running() const {
   std::lock_guard<std::mutex> guard(impl_->state_mu);

@@ -3,6 +3,11 @@
 // and one thread per connection ("vellum-conn") that owns the connection's socket.
 // start/stop/port/running are thread-safe; the destructor stops a running server. The
 // server never calls into Python.
+//
+// The request budget bounds the bytes that all connections together hold in request
+// buffers (see connection.h); a connection whose request would cross it is answered with
+// an error and closed while the others go on. By default it is 1 GiB, or the store's
+// max_memory when that is smaller.
 
 #include <cstdint>
 #include <memory>
@@ -17,7 +22,11 @@ namespace vellum::server {
 
 class Server {
  public:
-  Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password);
+  static constexpr uint64_t kDefaultRequestBudget = uint64_t{1} << 30;
+
+  // REQUIRES: request_budget, when given, is positive.
+  Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password,
+         std::optional<uint64_t> request_budget = std::nullopt);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -31,6 +40,9 @@ class Server {
   // and the last bound port after a stop.
   uint16_t port() const;
   bool running() const;
+  uint64_t request_budget() const;
+  // Bytes charged to the request budget right now, by every connection together.
+  uint64_t request_bytes_held() const;
 
  private:
   struct Impl;

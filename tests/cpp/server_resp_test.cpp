@@ -10,12 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "core/store.h"
+#include "server/connection.h"
 #include "server/resp.h"
 
 // Tracks the largest single allocation while `g_track` is set, so a test can show that a
-// header announcing huge sizes does not make the reader allocate them.
+// header announcing huge sizes does not make the reader allocate them. While `g_fail_from`
+// is not 0, an allocation of that many bytes or more fails as if memory had run out.
 static std::atomic<bool> g_track{false};
 static std::atomic<size_t> g_largest{0};
+static std::atomic<size_t> g_fail_from{0};
 
 // The replacement pair uses malloc and free on both sides; the compiler cannot see that.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -25,6 +29,8 @@ void* operator new(size_t n) {
     while (n > prev && !g_largest.compare_exchange_weak(prev, n)) {
     }
   }
+  const size_t fail_from = g_fail_from.load(std::memory_order_relaxed);
+  if (fail_from != 0 && n >= fail_from) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
@@ -314,6 +320,112 @@ TEST(RequestReader, HugeAnnouncedSizesAllocateLittle) {
   g_track = false;
   EXPECT_EQ(got, ReadOutcome(EndOfStream{}));
   EXPECT_LE(g_largest.load(), size_t{100000});
+}
+
+std::string set_request(const std::string& key, size_t value_len, size_t sent) {
+  return "*3\r\n$3\r\nSET\r\n$" + std::to_string(key.size()) + "\r\n" + key + "\r\n$" +
+         std::to_string(value_len) + "\r\n" + std::string(sent, 'v') + (sent == value_len ? "\r\n" : "");
+}
+
+TEST(RequestReader, TighterLimitsRefuseAsTheHeadersArrive) {
+  const ReadOutcome refused = ProtocolError{kUnauthenticatedLimits.exceeded};
+  const std::string pw4k(4096, 'p');
+  struct Case {
+    std::string input;
+    ReadOutcome want;
+  };
+  const std::vector<Case> cases = {
+      {"*6\r\n", refused},  // the count alone is enough: no element is waited for
+      {"*5\r\n$5\r\nHELLO\r\n$1\r\n3\r\n$4\r\nAUTH\r\n$1\r\nu\r\n$1\r\np\r\n",
+       Request{"HELLO", "3", "AUTH", "u", "p"}},
+      {"*2\r\n$4\r\nAUTH\r\n$4097\r\n", refused},
+      {"*2\r\n$4\r\nAUTH\r\n$4096\r\n" + pw4k + "\r\n", Request{"AUTH", pw4k}},
+      {"a b c d e f\r\n", refused},
+      {"AUTH " + pw4k + "\r\n", Request{"AUTH", pw4k}},
+      {"AUTH " + std::string(8188, 'p') + "\n", refused},  // a line of 8194 bytes
+      {"AUTH " + std::string(8186, 'p') + "\n", Request{"AUTH", std::string(8186, 'p')}},
+      // The protocol's own errors keep their texts.
+      {"*1048577\r\n", ProtocolError{kInvalidMultibulkLength}},
+      {"*1\r\n$-1\r\n", ProtocolError{kInvalidBulkLength}},
+  };
+  for (const auto& c : cases) {
+    ChunkSource src({c.input});
+    RequestReader reader(src);
+    reader.set_limits(kUnauthenticatedLimits);
+    EXPECT_EQ(reader.read_request(), c.want) << c.input.substr(0, 40);
+    // The look-ahead refuses the same prefixes, from the buffered bytes alone.
+    if (c.input.size() + 1 < kBufferBytes) {
+      ChunkSource again({"\n" + c.input});
+      RequestReader ahead(again);
+      ahead.set_limits(kUnauthenticatedLimits);
+      ASSERT_EQ(ahead.read_request(), ReadOutcome(Request{}));
+      EXPECT_TRUE(ahead.buffered_request_complete()) << c.input.substr(0, 40);
+    }
+  }
+}
+
+TEST(RequestReader, BudgetIsChargedForBytesThatArrivedUntilReleased) {
+  RequestBudget budget(64 << 20);
+  {
+    // 100 KB of an announced 512 MiB, then the stream ends.
+    ChunkSource src({set_request("k", 536870912, 100000)});
+    RequestReader reader(src, &budget);
+    EXPECT_EQ(reader.read_request(), ReadOutcome(EndOfStream{}));
+    EXPECT_EQ(budget.held(), reader.held_bytes());
+    EXPECT_GE(budget.held(), 100000u);
+    EXPECT_LE(budget.held(), 2 * 100000u + 4096) << "charged for more than arrived";
+    const uint64_t held = reader.held_bytes();
+    EXPECT_EQ(reader.release_request(), held);
+    EXPECT_EQ(budget.held(), 0u);
+  }
+  {
+    // A whole request stays charged while it is in use; the reader's end releases it.
+    ChunkSource src({set_request("k", 300000, 300000)});
+    RequestReader reader(src, &budget);
+    ReadOutcome got = reader.read_request();
+    ASSERT_TRUE(std::holds_alternative<Request>(got));
+    EXPECT_EQ(std::get<Request>(got).at(2).size(), 300000u);
+    EXPECT_GE(budget.held(), 300000u);
+  }
+  EXPECT_EQ(budget.held(), 0u);
+}
+
+TEST(RequestReader, RequestThatWouldCrossTheBudgetIsRefused) {
+  RequestBudget budget(1 << 20);
+  // A holds 400 KB of a 700 KB request, in a 512 KiB buffer.
+  ChunkSource a_src({set_request("a", 700000, 400000)});
+  RequestReader a(a_src, &budget);
+  ASSERT_EQ(a.read_request(), ReadOutcome(EndOfStream{}));
+  const uint64_t held_by_a = budget.held();
+  ASSERT_GE(held_by_a, 400000u);
+
+  ChunkSource b_src({set_request("b", 400000, 400000)});
+  RequestReader b(b_src, &budget);
+  EXPECT_EQ(b.read_request(), ReadOutcome(OverBudget{}));
+  EXPECT_LE(budget.held(), budget.limit());
+  b.release_request();
+  EXPECT_EQ(budget.held(), held_by_a) << "a refused request kept part of its charge";
+
+  a.release_request();
+  ChunkSource c_src({set_request("c", 400000, 400000)});
+  RequestReader c(c_src, &budget);
+  EXPECT_TRUE(std::holds_alternative<Request>(c.read_request())) << "the budget A gave back was not reusable";
+}
+
+TEST(ConnectionLoop, AllocationFailureIsAnsweredAndEndsOnlyThatConnection) {
+  StoreConfig config;
+  config.sweep_interval_ms = 0;
+  ServerContext ctx;
+  ctx.store = Store::create(config, nullptr, /*start_sweeper=*/false);
+  ctx.request_budget = std::make_shared<RequestBudget>(1 << 30);
+  ChunkSource src({"PING\r\n" + set_request("k", 200000, 200000) + "PING\r\n"});
+  RecordingSink out;
+  g_fail_from = 150000;  // the value's buffer cannot grow past 128 KiB
+  serve_requests(src, out, ctx);
+  g_fail_from = 0;
+  EXPECT_EQ(out.joined(), "+PONG\r\n-" + std::string(kOutOfMemoryReply) + "\r\n");
+  EXPECT_EQ(ctx.request_budget->held(), 0u) << "the failed request's charge was never released";
+  EXPECT_FALSE(ctx.store->exists("k"));
 }
 
 TEST(ReplyWriter, EncodesEveryKind) {

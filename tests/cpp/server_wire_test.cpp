@@ -19,6 +19,8 @@
 namespace vellum::server {
 namespace {
 
+using namespace std::string_literals;
+
 std::shared_ptr<Store> make_store() {
   StoreConfig config;
   config.sweep_interval_ms = 0;
@@ -325,6 +327,82 @@ TEST(ServerLifecycle, PasswordIsPerConnection) {
   EXPECT_EQ(a.roundtrip("AUTH pw\r\nGET k\r\n", 10), "+OK\r\n$-1\r\n");
   Client b(server.port());
   EXPECT_EQ(b.roundtrip("PING\r\n", 34), "-NOAUTH Authentication required.\r\n");
+}
+
+// Polls `pred` every 10 ms for up to 20 s: generous, so a loaded machine does not fail it.
+template <class Pred>
+bool eventually(Pred pred) {
+  for (int i = 0; i < 2000; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+std::string set_header(const std::string& key, size_t value_len) {
+  return "*3\r\n$3\r\nSET\r\n$" + std::to_string(key.size()) + "\r\n" + key + "\r\n$" + std::to_string(value_len) +
+         "\r\n";
+}
+
+TEST(ServerLimits, UnauthenticatedRequestsAreRefusedPastAFewSmallArguments) {
+  Server server(make_store(), "127.0.0.1", 0, Bytes("s3cret"));
+  ASSERT_TRUE(server.start().ok());
+  const std::string refused = "-ERR Protocol error: request too large before authentication\r\n";
+  // Each is sent whole, with nothing after the point of refusal (see the protocol-error
+  // test above for why).
+  for (const std::string& request : {"*6\r\n"s, "*2\r\n$4\r\nAUTH\r\n$4097\r\n"s, "AUTH a b c d e\r\n"s,
+                                     set_header("k", 1 << 20)}) {
+    Client client(server.port());
+    client.send(request);
+    EXPECT_EQ(client.read_to_close(), refused) << request;
+  }
+  // Within the limits, an unauthenticated client is told to authenticate and stays.
+  Client client(server.port());
+  EXPECT_EQ(client.roundtrip("*5\r\n$3\r\nDEL\r\n$1\r\na\r\n$1\r\nb\r\n$1\r\nc\r\n$1\r\nd\r\n", 34),
+            "-NOAUTH Authentication required.\r\n");
+  EXPECT_EQ(client.roundtrip("*2\r\n$4\r\nAUTH\r\n$6\r\ns3cret\r\n", 5), "+OK\r\n");
+  // Authenticated, the same connection may send large requests.
+  EXPECT_EQ(client.roundtrip(set_header("k", 1 << 20) + std::string(1 << 20, 'v') + "\r\n", 5), "+OK\r\n");
+  EXPECT_EQ(client.roundtrip("MSET a 1 b 2 c 3 d 4\r\n", 5), "+OK\r\n");
+}
+
+TEST(ServerLimits, RequestThatWouldCrossTheBudgetClosesOnlyItsConnection) {
+  // A value of at most 64 KiB is buffered in one allocation of its announced size. The
+  // budget has room for one such value of 64 KiB with its three argument slots, and
+  // less than the 64 KiB that a second request's first payload bytes need.
+  const uint64_t budget = (64 << 10) + 3 * sizeof(Bytes) + (32 << 10);
+  Server server(make_store(), "127.0.0.1", 0, std::nullopt, budget);
+  ASSERT_TRUE(server.start().ok());
+  EXPECT_EQ(server.request_budget(), budget);
+
+  Client holder(server.port());
+  const std::string value(64 << 10, 'a');
+  holder.send(set_header("a", value.size()) + value.substr(0, value.size() - 1000));
+  ASSERT_TRUE(eventually([&] { return server.request_bytes_held() >= value.size(); }))
+      << "held " << server.request_bytes_held();
+
+  Client refused(server.port());
+  refused.send(set_header("b", 100000) + std::string(100, 'b'));
+  EXPECT_EQ(refused.read_to_close(), "-OOM request exceeds the server's request memory budget\r\n");
+
+  Client other(server.port());
+  EXPECT_EQ(other.roundtrip("PING\r\n", 7), "+PONG\r\n");
+  holder.send(value.substr(value.size() - 1000) + "\r\n");
+  EXPECT_EQ(holder.read(5), "+OK\r\n");
+  EXPECT_TRUE(eventually([&] { return server.request_bytes_held() == 0; })) << "held " << server.request_bytes_held();
+  // What the finished request held is free for the next one.
+  EXPECT_EQ(other.roundtrip(set_header("c", value.size()) + value + "\r\n", 5), "+OK\r\n");
+  EXPECT_EQ(other.roundtrip("EXISTS a\r\nEXISTS b\r\n", 8), ":1\r\n:0\r\n");
+}
+
+TEST(ServerLimits, DefaultBudgetIsOneGibOrMaxMemoryWhenSmaller) {
+  StoreConfig config;
+  config.sweep_interval_ms = 0;
+  EXPECT_EQ(Server(Store::create(config, nullptr, false), "127.0.0.1", 0, std::nullopt).request_budget(), 1u << 30);
+  config.max_memory = 100 << 20;
+  EXPECT_EQ(Server(Store::create(config, nullptr, false), "127.0.0.1", 0, std::nullopt).request_budget(), 100u << 20);
+  config.max_memory = 8ull << 30;
+  EXPECT_EQ(Server(Store::create(config, nullptr, false), "127.0.0.1", 0, std::nullopt).request_budget(), 1u << 30);
 }
 
 TEST(Resolve, LiteralsAndBadHosts) {

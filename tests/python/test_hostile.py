@@ -241,3 +241,95 @@ def test_client_that_never_reads_does_not_block_stop(served):
         assert_prompt_stop(server)
     finally:
         s.close()
+
+
+def read_to_close(s: socket.socket) -> bytes:
+    out = b""
+    while chunk := s.recv(4096):
+        out += chunk
+    return out
+
+
+@pytest.mark.parametrize(
+    "request_bytes",
+    [
+        pytest.param(b"*2\r\n$4\r\nAUTH\r\n$536870912\r\n", id="huge-bulk"),
+        pytest.param(b"*2\r\n$4\r\nAUTH\r\n$4097\r\n", id="bulk-just-over"),
+        pytest.param(b"*1048576\r\n", id="huge-count"),
+        pytest.param(b"*6\r\n", id="six-arguments"),
+        pytest.param(b"AUTH a b c d e\r\n", id="six-inline-words"),
+    ],
+)
+def test_unauthenticated_client_cannot_make_the_server_buffer(request_bytes):
+    cache = Cache()
+    server = Server(cache, port=0, password="pw")
+    server.start()
+    try:
+        clients = [connect(server.port) for _ in range(32)]
+        try:
+            for s in clients:
+                s.sendall(request_bytes)
+            for s in clients:
+                assert read_to_close(s) == b"-ERR Protocol error: request too large before authentication\r\n"
+        finally:
+            for s in clients:
+                s.close()
+        r = redis.Redis(host="127.0.0.1", port=server.port, password="pw", protocol=2, socket_timeout=10)
+        try:
+            assert r.set(b"k", b"v" * 100_000) is True  # after AUTH, requests may be large
+        finally:
+            r.close()
+    finally:
+        server.stop()
+        cache.close()
+
+
+def test_request_budget_bounds_what_partial_requests_hold():
+    cache = Cache()
+    budget = 32 << 20
+    server = Server(cache, port=0, request_budget=budget)
+    server.start()
+    port = server.port
+    clients = [connect(port) for _ in range(8)]
+    chunk = b"x" * (1 << 20)
+
+    def send_part(s: socket.socket) -> None:
+        # 16 MiB of an announced 512 MiB bulk: 128 MiB in all, four times the budget.
+        try:
+            s.sendall(b"*3\r\n$3\r\nSET\r\n$1\r\nk\r\n$536870912\r\n")
+            for _ in range(16):
+                s.sendall(chunk)
+        except OSError:
+            pass  # closed by the server mid-request
+
+    base_rss = rss_bytes()
+    try:
+        threads = [threading.Thread(target=send_part, args=(s,)) for s in clients]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=60)
+        # A 16 MiB buffer and its argument slots are over half the budget, so at most one
+        # client can hold all it sent; the server closes the others (with a reply, or with
+        # a reset when it left bytes unread) once it has read up to their refusal.
+        still_open = set(clients)
+        deadline = time.monotonic() + 20
+        while len(still_open) > 1 and time.monotonic() < deadline:
+            for s in list(still_open):
+                s.settimeout(0.05)
+                try:
+                    s.recv(4096)
+                    still_open.discard(s)
+                except TimeoutError:
+                    pass
+                except OSError:
+                    still_open.discard(s)
+        assert len(still_open) <= 1
+        growth = rss_bytes() - base_rss
+        assert growth < budget + (48 << 20), f"partial requests cost {growth >> 20} MiB"
+        assert_serves(port)
+    finally:
+        for s in clients:
+            s.close()
+        server.stop()
+        cache.close()

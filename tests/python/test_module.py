@@ -44,7 +44,10 @@ def test_class_docs_carry_text_signatures():
         "Bytes-level cache. The Python `vellum.Cache` wrapper adds decoding,\n"
         "JSON handling and dict-style sugar on top of this class."
     )
-    assert _vellum.Server.__text_signature__ == '(cache, host="127.0.0.1", port=6380, password=None)'
+    # Bounded request memory added the request_budget argument.
+    assert _vellum.Server.__text_signature__ == (
+        '(cache, host="127.0.0.1", port=6380, password=None, request_budget=None)'
+    )
     assert _vellum.Server.__doc__ == "RESP2 server that serves a `Cache` over TCP."
     assert _vellum.Cache.ttl.__doc__.startswith("Remaining TTL in whole seconds, rounded up.")
     assert _vellum.Cache.set.__text_signature__ == "($self, key, value, ex=None, px=None, nx=False, xx=False)"

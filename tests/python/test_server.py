@@ -1,6 +1,9 @@
 """The Server class: constructor checks, lifecycle and a real client."""
 
+import signal
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -125,3 +128,55 @@ def test_server_outlives_its_cache():
         assert redis.Redis(port=s.port, protocol=2).get("k") == b"v"
     finally:
         s.stop()
+
+
+@pytest.mark.parametrize("budget", [0, -1, True, 1.5, "1MiB", 2**63])
+def test_request_budget_must_be_a_positive_int(cache, budget):
+    with pytest.raises(ValueError, match="^request_budget "):
+        Server(cache, request_budget=budget)
+
+
+@pytest.mark.parametrize(
+    "max_memory, budget, expected",
+    [
+        (0, None, 1 << 30),
+        (100 << 20, None, 100 << 20),
+        (8 << 30, None, 1 << 30),
+        (100 << 20, 1 << 40, 1 << 40),
+        (0, 12345, 12345),
+    ],
+)
+def test_request_budget_default_and_explicit(max_memory, budget, expected):
+    c = Cache(max_memory=max_memory)
+    try:
+        assert Server(c, port=0, request_budget=budget).request_budget == expected
+    finally:
+        c.close()
+
+
+def test_serve_cli_applies_request_budget(tmp_path):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vellum", "serve", "--no-persist", "--port", "0", "--request-budget", "32KiB"],
+        stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+    )
+    try:
+        line = proc.stderr.readline()
+        assert "listening on 127.0.0.1:" in line, line
+        port = int(line.split("listening on 127.0.0.1:")[1].split()[0])
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            # The value's first 16 bytes need a 64 KiB buffer, more than the whole budget;
+            # nothing follows them, so the server has read every byte when it closes.
+            s.sendall(b"*3\r\n$3\r\nSET\r\n$1\r\nk\r\n$100000\r\n" + b"v" * 16)
+            reply = b""
+            while chunk := s.recv(4096):
+                reply += chunk
+        assert reply == b"-OOM request exceeds the server's request memory budget\r\n"
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(b"PING\r\n")
+            assert s.recv(64) == b"+PONG\r\n"
+    finally:
+        # Not asserting the exit status: serve installs its SIGTERM handler only after it
+        # logs the listening line, so a signal this early may end it by default action.
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(timeout=30)
+        proc.stderr.close()
