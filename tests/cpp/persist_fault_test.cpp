@@ -71,7 +71,7 @@ TEST_F(AppendFaults, BackgroundSyncFailureIsRecordedAndRetried) {
   // The segment stayed dirty, so the next period synced it again; then it is clean and
   // later periods do not sync at all.
   EXPECT_EQ(fault::calls(fault::Op::Sync), after_first + 1);
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
 }
 
 struct SaveFault {
@@ -145,7 +145,7 @@ TEST_F(CloseFaults, FinalSaveFailureIsRecordedAndTheLockStillReleased) {
   auto s = open();
   set(*s, "a", "1");
   fault::fail(fault::Op::Rename, 1, EIO);
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
   EXPECT_EQ(last_error(*s), "final save failed: " + kEio);
   EXPECT_FALSE(file_exists(dir.file("LOCK")));
 }
@@ -154,7 +154,7 @@ TEST_F(CloseFaults, WalCloseFailureReplacesTheSaveFailure) {
   auto s = open(FsyncPolicy::EverySec);
   set(*s, "a", "1");  // leaves the segment dirty
   fault::fail(fault::Op::Sync, 1, EIO, 2);  // the rotation's sync, then the close's sync
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
   EXPECT_EQ(last_error(*s), "WAL close failed: " + kEio);
   EXPECT_FALSE(file_exists(dir.file("LOCK")));
 }
