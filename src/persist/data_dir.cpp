@@ -240,9 +240,10 @@ class Persistence final : public PersistHook {
     if (policy_ == FsyncPolicy::Always) refusing_.store(true, std::memory_order_release);
     try {
       std::string cause(what);
-      cause += detail;
-      const std::string_view suffix = policy_ == FsyncPolicy::Always ? kRefusedSuffix : kSuspendedSuffix;
-      set_last_error(cause + std::string(suffix));
+      cause.append(detail);
+      std::string text(cause);
+      text.append(policy_ == FsyncPolicy::Always ? kRefusedSuffix : kSuspendedSuffix);
+      set_last_error(std::move(text));
       cause_ = std::move(cause);
       mend_signal_->set_broken(true);
     } catch (const std::exception&) {
