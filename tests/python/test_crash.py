@@ -234,17 +234,19 @@ PAD = b"x" * 1000
 c = Cache(persist_dir=path, fsync=fsync, snapshot_interval=0)
 out = sys.stdout
 i = 0
+prefix = b"k"
 
 
 def step():
     # Two sets of a rotating key, then one increment of a counter: a state with a hole in
-    # its history shows as a key or a count that no moment of the history had.
+    # its history shows as a key or a count that no moment of the history had. Calls
+    # after the disk filled use keys of their own, so none hides an earlier one.
     global i
     try:
         if i % 3 == 2:
             c.incr(b"ctr")
         else:
-            c.set(b"k%d" % (i % keys), b"%d:" % i + PAD)
+            c.set(prefix + b"%d" % (i % keys), b"%d:" % i + PAD)
         out.write("A %d\n" % i)
     except OSError as e:
         out.write("R %d %s\n" % (i, e))
@@ -260,9 +262,12 @@ while stopped_at is None or i < stopped_at + 30:
     if i > 100000:
         sys.exit("the disk never filled")
 print("FULL", flush=True)
-sys.stdin.readline()
-c.save()
-print("SAVED %d" % i, flush=True)
+prefix = b"q"
+if sys.stdin.readline().strip() == "save":
+    c.save()
+    print("SAVED %d" % i, flush=True)
+else:
+    print("WRITING %d" % i, flush=True)
 while True:
     step()
     time.sleep(0.0005)  # keeps this phase from filling the disk again
@@ -284,8 +289,8 @@ def full_disk_tmpfs(tmp_path_factory):
         subprocess.run(["umount", "-l", str(mnt)], check=False)
 
 
-def model_state(status: dict[int, str], j: int) -> dict[bytes, bytes]:
-    """The state after ops 0 .. j-1 of the writer, without the ones it saw refused."""
+def model_state(status: dict[int, str], j: int, resumed_at: int) -> dict[bytes, bytes]:
+    """The state after calls 0 .. j-1 of the writer, without the ones it saw refused."""
     state: dict[bytes, bytes] = {}
     count = 0
     for i in range(j):
@@ -294,26 +299,33 @@ def model_state(status: dict[int, str], j: int) -> dict[bytes, bytes]:
         if i % 3 == 2:
             count += 1
         else:
-            state[b"k%d" % (i % FULL_DISK_KEYS)] = b"%d:" % i + FULL_DISK_PAD
+            state[(b"k" if i < resumed_at else b"q") + b"%d" % (i % FULL_DISK_KEYS)] = b"%d:" % i + FULL_DISK_PAD
     if count:
         state[b"ctr"] = b"%d" % count
     return state
 
 
-@pytest.mark.parametrize("round_", range(20))
+@pytest.mark.parametrize(
+    "then, round_", [("save", r) for r in range(20)] + [("no-save", r) for r in range(10)]
+)
 @pytest.mark.parametrize("fsync", ["always", "everysec"])
-def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_disk_tmpfs, fsync, round_):
-    """A writer fills a small tmpfs, space is freed, it saves, writes on and is killed. The
-    reopened state is the state after some prefix of its calls; under `always` that prefix
-    holds every acknowledged call, and under both it holds every call before the save."""
-    rng = random.Random(f"full-disk-{fsync}-{round_}")
+def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_disk_tmpfs, fsync, then, round_):
+    """A writer fills a small tmpfs, space is freed, it saves (or, in the no-save rounds,
+    does not), writes on and is killed. The reopened state is the state after some prefix
+    of its calls; under `always` that prefix holds every acknowledged call, and under both
+    it holds every call before the save."""
+    rng = random.Random(f"full-disk-{fsync}-{then}-{round_}")
     ballast = full_disk_tmpfs / "ballast"
-    ballast.write_bytes(b"\0" * (384 << 10))
     path = full_disk_tmpfs / "data"
+    # Rounds share the file system: start from an empty one whatever the last round left.
+    shutil.rmtree(path, ignore_errors=True)
+    ballast.unlink(missing_ok=True)
+    ballast.write_bytes(b"\0" * (384 << 10))
     proc = subprocess.Popen([sys.executable, "-c", FULL_DISK_CHILD, str(path), fsync, str(FULL_DISK_KEYS)],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines: list[str] = []
-    marks: dict[str, threading.Event] = {"FULL": threading.Event(), "SAVED": threading.Event()}
+    marks: dict[str, threading.Event] = {"FULL": threading.Event(), "SAVED": threading.Event(),
+                                         "WRITING": threading.Event()}
 
     def read() -> None:
         assert proc.stdout is not None
@@ -329,9 +341,9 @@ def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_
         assert marks["FULL"].wait(30), "the writer never filled the disk: " + proc.stderr.read()
         ballast.unlink()
         assert proc.stdin is not None
-        proc.stdin.write("go\n")
+        proc.stdin.write(then + "\n")
         proc.stdin.flush()
-        assert marks["SAVED"].wait(30), "the save after freeing space failed"
+        assert marks["SAVED" if then == "save" else "WRITING"].wait(30), "the save after freeing space failed"
         time.sleep(rng.uniform(0, 0.3))
         os.kill(proc.pid, signal.SIGKILL)
         proc.wait(30)
@@ -343,7 +355,7 @@ def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_
 
     status: dict[int, str] = {}
     refusals = set()
-    saved_at = None
+    saved_at = resumed_at = None
     for line in lines:
         kind, _, rest = line.partition(" ")
         if kind in ("A", "R"):
@@ -351,9 +363,10 @@ def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_
             status[int(index)] = kind
             if kind == "R":
                 refusals.add(text)
-        elif kind == "SAVED":
-            saved_at = int(rest)
-    assert saved_at is not None
+        elif kind in ("SAVED", "WRITING"):
+            resumed_at = int(rest)
+            saved_at = resumed_at if kind == "SAVED" else None
+    assert resumed_at is not None and (saved_at is not None) == (then == "save")
     last = max(status)
     assert sorted(status) == list(range(last + 1))
     if fsync == "always":
@@ -363,21 +376,21 @@ def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_
         required = 1 + max(i for i, kind in status.items() if kind == "A")
     else:
         assert "R" not in status.values()
-        required = saved_at
+        # Without a save, everysec promises nothing of the calls made since the last sync.
+        required = saved_at or 0
 
     cache = Cache(persist_dir=path, snapshot_interval=0)
     try:
         state = {k: cache.get(k) for k in cache.keys()}
     finally:
         cache.close()
-        shutil.rmtree(path)
     # The prefix is fixed by the newest set it shows, up to the calls that follow it
     # before the next set that went through (increments and refused calls).
     newest = max((int(v.split(b":")[0]) for k, v in state.items() if k != b"ctr"), default=-1)
     following = newest + 1
     while following <= last + 1 and (following % 3 == 2 or status.get(following) == "R"):
         following += 1
-    matches = [j for j in range(newest + 1, following + 1) if model_state(status, j) == state]
+    matches = [j for j in range(newest + 1, following + 1) if model_state(status, j, resumed_at) == state]
     assert matches, f"the reopened state is no moment of the history (newest set {newest})"
     # The writer may have finished one more call without getting to acknowledge it.
     assert max(matches) >= required, f"{required - max(matches)} calls before the required point lost"
