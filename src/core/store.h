@@ -10,7 +10,7 @@
 //
 // Lock order, the only order in which locks are ever nested:
 //   persistence save_lock -> shard locks (several only in ascending index) -> wal_lock
-//   -> stats_lock.
+//   -> stats_lock. The persistence layer's mend signal is a leaf, taken after wal_lock.
 // Single-key operations hold one shard lock at a time: shared for reads, exclusive for
 // writes. `flush` takes every shard exclusively in ascending order.
 //

@@ -156,6 +156,8 @@ class Persistence final : public PersistHook {
       unlogged = broken_ && policy_ != FsyncPolicy::Always;
       cause = cause_;
       closed = wal_.close();
+      // From here on the store lives in memory only, where nothing is refused.
+      refusing_.store(false, std::memory_order_release);
     }
     if (!closed) set_last_error("WAL close failed: " + closed.error().text);
     {
