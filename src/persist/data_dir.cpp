@@ -100,7 +100,9 @@ class Persistence final : public PersistHook {
       try {
         r = wal_.append(record);
       } catch (const std::bad_alloc&) {
-        // The record could not be encoded, so none of it reached the file.
+        // Encoding the record, or the text of an error, found no memory; whatever part
+        // of the record reached the file is cut back out.
+        wal_.abandon_append();
         break_locked("WAL append failed: ", "out of memory");
         return policy_ != FsyncPolicy::Always;
       }
@@ -322,12 +324,13 @@ class Persistence final : public PersistHook {
       if (!r && r.error().kind != IoErrorKind::NotFound) return r;
     }
     const uint64_t now = store.now_ms();
-    const bool broken = is_broken();
+    // Both locks, so a break cannot record its error between the test and the reset.
+    std::lock_guard<std::mutex> w(wal_lock_);
     std::lock_guard<std::mutex> g(stats_lock_);
     stats_.last_save_ms = now;
     stats_.snapshot_bytes = snapshot_bytes;
     // A log that broke during this save keeps its error until a save mends it.
-    if (!broken) stats_.last_error.reset();
+    if (!broken_) stats_.last_error.reset();
     return {};
   }
 

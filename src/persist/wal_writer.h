@@ -43,6 +43,12 @@ class WalWriter {
   // Repeats a cut that failed in append, if any; true when the segment ends on a whole
   // record again.
   bool retry_cut();
+  // Cuts the segment back to its last whole record after an append that an exception
+  // interrupted, wherever it stopped.
+  void abandon_append() {
+    uncut_ = true;
+    (void)retry_cut();
+  }
   // Makes segment seq()+1 current, without syncing the current one first (the caller
   // does that). On failure the current segment stays.
   IoResult<void> rotate();
