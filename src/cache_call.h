@@ -27,13 +27,13 @@ class CacheCall {
 };
 
 template <class T, class Out>
-PyObject* finish(const StoreResult<T>& r, Out convert) {
-  if (!r) return store_error_to_py(r.error());
+PyObject* finish(const Store& store, const StoreResult<T>& r, Out convert) {
+  if (!r) return store_error_to_py(store, r.error());
   return convert(r.value());
 }
 
 template <class T, class Out>
-PyObject* finish(const T& v, Out convert) {
+PyObject* finish(const Store&, const T& v, Out convert) {
   return convert(v);
 }
 
@@ -63,7 +63,7 @@ PyObject* key_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view()); });
-    return finish(r, convert);
+    return finish(*call.store(), r, convert);
   });
 }
 
@@ -80,7 +80,7 @@ PyObject* key_pair_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     if (!extract_bytes(key_obj, key) || !extract_bytes(other_obj, other)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view(), other.view()); });
-    return finish(r, convert);
+    return finish(*call.store(), r, convert);
   });
 }
 
@@ -100,7 +100,7 @@ PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     CacheCall call(op);
     auto r = without_gil(call.store(),
                          [&](Store& s) { return store_op(s, key.view(), std::span<const Bytes>(items)); });
-    return finish(r, convert);
+    return finish(*call.store(), r, convert);
   });
 }
 

@@ -24,7 +24,7 @@ PyObject* Cache_hset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.hset(key, field, value); });
-    return finish(r, as_bool);
+    return finish(*call.store(), r, as_bool);
   });
 }
 
@@ -82,7 +82,7 @@ PyObject* Cache_lrange(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.lrange(key, start, stop); });
-    return finish(r, as_list);
+    return finish(*call.store(), r, as_list);
   });
 }
 

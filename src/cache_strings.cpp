@@ -51,7 +51,7 @@ PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!extract_bytes(key_obj, key) || !extract_bytes(value_obj, value)) return nullptr;
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.set(key, value, ttl_ms, nx, xx); });
-    return finish(r, as_bool);
+    return finish(*call.store(), r, as_bool);
   });
 }
 
@@ -145,7 +145,7 @@ PyObject* Cache_mset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!mapping_pairs(mapping, pairs)) return nullptr;
     CacheCall call(op);
     StoreResult<void> r = without_gil(call.store(), [&](Store& s) { return s.mset(pairs); });
-    if (!r) return store_error_to_py(r.error());
+    if (!r) return store_error_to_py(*call.store(), r.error());
     Py_RETURN_NONE;
   });
 }
@@ -171,7 +171,7 @@ PyObject* incr_by(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     CacheCall call(op);
     auto r = without_gil(call.store(), [&](Store& s) { return s.incr_by(key, amount); });
-    return finish(r, as_number);
+    return finish(*call.store(), r, as_number);
   });
 }
 
@@ -190,8 +190,8 @@ PyObject* Cache_delete(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<Bytes> keys;
     if (!extract_bytes_items(args, nargs, keys)) return nullptr;
     CacheCall call(op);
-    uint64_t removed = without_gil(call.store(), [&](Store& s) { return s.del(keys); });
-    return to_py_u64(removed);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.del(keys); });
+    return finish(*call.store(), r, as_count);
   });
 }
 
@@ -216,8 +216,8 @@ PyObject* Cache_expire(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
     if (!extract_bytes(key_obj, key)) return nullptr;
     uint64_t ms = static_cast<uint64_t>(seconds) * 1000;
     CacheCall call(op);
-    bool r = without_gil(call.store(), [&](Store& s) { return s.pexpire(key, ms); });
-    return to_py_bool(r);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.pexpire(key, ms); });
+    return finish(*call.store(), r, as_bool);
   });
 }
 
@@ -232,8 +232,8 @@ PyObject* Cache_pexpire(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     ArgBytes key;
     if (!extract_bytes(key_obj, key)) return nullptr;
     CacheCall call(op);
-    bool r = without_gil(call.store(), [&](Store& s) { return s.pexpire(key, static_cast<uint64_t>(ms)); });
-    return to_py_bool(r);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.pexpire(key, static_cast<uint64_t>(ms)); });
+    return finish(*call.store(), r, as_bool);
   });
 }
 
@@ -267,7 +267,8 @@ PyObject* Cache_keys(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* Cache_flush(PyObject* op, PyObject*) {
   return guarded([&]() -> PyObject* {
     CacheCall call(op);
-    without_gil(call.store(), [](Store& s) { s.flush(); });
+    StoreResult<void> r = without_gil(call.store(), [](Store& s) { return s.flush(); });
+    if (!r) return store_error_to_py(*call.store(), r.error());
     Py_RETURN_NONE;
   });
 }

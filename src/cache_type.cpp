@@ -131,7 +131,7 @@ PyObject* Cache_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       // Give the data directory back before failing, so a retry can open it.
       if (persist_dir) {
         AllowThreads unlocked;
-        persist::close(*store);
+        (void)persist::close(*store);
       }
       return nullptr;
     }
@@ -160,7 +160,8 @@ void Cache_dealloc(PyObject* op) {
 PyObject* Cache_close(PyObject* op, PyObject*) {
   return guarded([&]() -> PyObject* {
     CacheCall call(op);
-    without_gil(call.store(), [](Store& s) { persist::close(s); });
+    IoResult<void> r = without_gil(call.store(), [](Store& s) { return persist::close(s); });
+    if (!r) return raise_text(PyExc_OSError, r.error().text);
     Py_RETURN_NONE;
   });
 }

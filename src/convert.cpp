@@ -463,9 +463,11 @@ PyObject* to_py_set(const std::vector<Bytes>& items) {
 
 // ---- error mapping ----
 
-PyObject* store_error_to_py(StoreError error) {
+PyObject* store_error_to_py(const Store& store, StoreError error) {
   std::string_view text = store_error_text(error);
   switch (error) {
+    case StoreError::PersistenceFailed:
+      return raise_text(PyExc_OSError, store.error_text(error));
     case StoreError::WrongType:
       return raise_text(PyExc_TypeError, text);
     case StoreError::OutOfMemory:

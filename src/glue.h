@@ -132,9 +132,9 @@ PyObject* to_py_set(const std::vector<Bytes>& items);
 
 // ---- error mapping ----
 
-// TypeError, MemoryError or ValueError with the kind's text; KeyTooLong is an internal
-// failure. Returns nullptr.
-PyObject* store_error_to_py(StoreError error);
+// TypeError, MemoryError, ValueError or OSError (PersistenceFailed, with its cause from
+// `store`) with the kind's text; KeyTooLong is an internal failure. Returns nullptr.
+PyObject* store_error_to_py(const Store& store, StoreError error);
 // A failed open of the data directory `path` (display text): CacheLockedError,
 // CorruptDataError or OSError. Returns nullptr.
 PyObject* open_error_to_py(const std::string& path, const IoError& error);

@@ -234,13 +234,18 @@ class Cache(MutableMapping[Key, V], Generic[V]):
 
     def close(self) -> None:
         """Stops background work and, when persistent, writes a final snapshot and
-        releases the data directory. Idempotent; data stays readable in memory."""
+        releases the data directory. Idempotent; data stays readable in memory.
+
+        Everything is released even when the final save fails; OSError then follows when
+        the log does not hold every acknowledged write either, so data was lost."""
         if self._forked:
             return  # the parent owns the directory; a child's close must not touch it
-        self._native.close()
-        self._closed = True
-        _open_persistent.pop(id(self), None)
-        self._check_last_error()
+        try:
+            self._native.close()
+        finally:
+            self._closed = True
+            _open_persistent.pop(id(self), None)
+            self._check_last_error()
 
     def save(self) -> None:
         """Writes a snapshot now. OSError on I/O failure, ValueError without persist_dir."""

@@ -102,7 +102,11 @@ def run(args: argparse.Namespace) -> int:
         for s, h in previous.items():
             signal.signal(s, h)
         server.stop()
-        cache.close()
+        try:
+            cache.close()
+        except OSError as e:
+            log.error("closed with data lost: %s", e)
+            return 1
         stats = cache.persist_stats
         if stats is not None and stats["last_error"]:
             log.error("closed with a persistence error: %s", stats["last_error"])

@@ -33,7 +33,9 @@ StoreResult<R> Store::read_collection(BytesView key, ValueKind kind, Fn&& fn) {
 }
 
 template <class Fn>
-StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, uint64_t estimate, Fn&& fn) {
+StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, uint64_t estimate,
+                                               const WalRecord& record, Fn&& apply) {
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
@@ -43,23 +45,29 @@ StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, ui
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
   Entry* e = nullptr;
+  if (pos >= 0) {
+    e = &s.table.at(static_cast<size_t>(pos));
+    stamp(*e);
+    if (e->is_string() || e->record()->kind() != kind) return store_err(StoreError::WrongType);
+  }
+  if (!log(record)) return store_err(StoreError::PersistenceFailed);
   if (pos < 0) {
     e = &insert_new(s, h, Entry::make_collection(CollectionRecord::create(kind, key), 0));
-  } else {
-    e = &s.table.at(static_cast<size_t>(pos));
+    stamp(*e);
   }
-  stamp(*e);
-  if (e->is_string() || e->record()->kind() != kind) return store_err(StoreError::WrongType);
   CollectionRecord& rec = *e->record();
   const uint64_t before = rec.payload_bytes;
-  const uint64_t result = fn(rec);
+  const uint64_t result = apply(rec);
   charge_change(before, rec.payload_bytes);
-  if (rec.empty()) remove_entry(s, key, h);
+  // Only a new collection given no element is empty here. Replaying its record ends the
+  // same way, so the removal is forced.
+  if (rec.empty()) (void)remove_entry(s, key, h, Removal::Forced);
   return result;
 }
 
 template <class R, class Fn>
-StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, Fn&& fn) {
+StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, const WalRecord& record, Fn&& apply) {
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
@@ -68,12 +76,15 @@ StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, Fn&&
   if (pos < 0) return R{};
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.is_string() || e.record()->kind() != kind) return store_err(StoreError::WrongType);
+  if (!log(record)) return store_err(StoreError::PersistenceFailed);
   stamp(e);
   CollectionRecord& rec = *e.record();
   const uint64_t before = rec.payload_bytes;
-  R result = fn(rec);
+  R result = apply(rec);
   charge_sub(before - rec.payload_bytes);
-  if (rec.empty()) remove_entry(s, key, h);
+  // Replaying the logged operation empties and removes the key too, so this removal is
+  // forced: the operation stands even when the log refuses the Del that follows it.
+  if (rec.empty()) (void)remove_entry(s, key, h, Removal::Forced);
   return result;
 }
 
@@ -91,13 +102,12 @@ uint64_t elements_estimate(std::span<const Bytes> items) {
 
 StoreResult<bool> Store::hset(BytesView key, BytesView field, BytesView value) {
   const uint64_t estimate = align16(key.size()) + align16(field.size()) + align16(value.size()) + 136;
-  auto r = add_to_collection(key, ValueKind::Hash, estimate, [&](CollectionRecord& rec) -> uint64_t {
-    WalRecord w;
-    w.op = WalOp::HSet;
-    w.key = key;
-    w.field = field;
-    w.value = value;
-    log(w);
+  WalRecord w;
+  w.op = WalOp::HSet;
+  w.key = key;
+  w.field = field;
+  w.value = value;
+  auto r = add_to_collection(key, ValueKind::Hash, estimate, w, [&](CollectionRecord& rec) -> uint64_t {
     HashValue& map = rec.hash();
     auto it = map.find(field);
     if (it != map.end()) {
@@ -123,12 +133,11 @@ StoreResult<std::optional<Bytes>> Store::hget(BytesView key, BytesView field) {
 }
 
 StoreResult<uint64_t> Store::hdel(BytesView key, std::span<const Bytes> fields) {
-  return remove_from_collection<uint64_t>(key, ValueKind::Hash, [&](CollectionRecord& rec) {
-    WalRecord w;
-    w.op = WalOp::HDel;
-    w.key = key;
-    w.items = fields;
-    log(w);
+  WalRecord w;
+  w.op = WalOp::HDel;
+  w.key = key;
+  w.items = fields;
+  return remove_from_collection<uint64_t>(key, ValueKind::Hash, w, [&](CollectionRecord& rec) {
     uint64_t removed = 0;
     HashValue& map = rec.hash();
     for (const Bytes& f : fields) {
@@ -159,12 +168,11 @@ StoreResult<uint64_t> Store::hlen(BytesView key) {
 
 StoreResult<uint64_t> Store::push(BytesView key, std::span<const Bytes> values, bool left) {
   const uint64_t estimate = align16(key.size()) + kCollectionBaseCharge + elements_estimate(values);
-  return add_to_collection(key, ValueKind::List, estimate, [&](CollectionRecord& rec) -> uint64_t {
-    WalRecord w;
-    w.op = left ? WalOp::LPush : WalOp::RPush;
-    w.key = key;
-    w.items = values;
-    log(w);
+  WalRecord w;
+  w.op = left ? WalOp::LPush : WalOp::RPush;
+  w.key = key;
+  w.items = values;
+  return add_to_collection(key, ValueKind::List, estimate, w, [&](CollectionRecord& rec) -> uint64_t {
     ListValue& list = rec.list();
     for (const Bytes& v : values) {
       if (left) {
@@ -182,7 +190,10 @@ StoreResult<uint64_t> Store::lpush(BytesView key, std::span<const Bytes> values)
 StoreResult<uint64_t> Store::rpush(BytesView key, std::span<const Bytes> values) { return push(key, values, false); }
 
 StoreResult<std::optional<Bytes>> Store::pop(BytesView key, bool left) {
-  return remove_from_collection<std::optional<Bytes>>(key, ValueKind::List, [&](CollectionRecord& rec) {
+  WalRecord w;
+  w.op = left ? WalOp::LPop : WalOp::RPop;
+  w.key = key;
+  return remove_from_collection<std::optional<Bytes>>(key, ValueKind::List, w, [&](CollectionRecord& rec) {
     ListValue& list = rec.list();
     Bytes v;
     if (left) {
@@ -193,10 +204,6 @@ StoreResult<std::optional<Bytes>> Store::pop(BytesView key, bool left) {
       list.pop_back();
     }
     payload_sub(rec, item_charge(v.size()));
-    WalRecord w;
-    w.op = left ? WalOp::LPop : WalOp::RPop;
-    w.key = key;
-    log(w);
     return std::optional<Bytes>(std::move(v));
   });
 }
@@ -227,12 +234,11 @@ StoreResult<std::vector<Bytes>> Store::lrange(BytesView key, int64_t start, int6
 
 StoreResult<uint64_t> Store::sadd(BytesView key, std::span<const Bytes> members) {
   const uint64_t estimate = align16(key.size()) + kCollectionBaseCharge + elements_estimate(members);
-  return add_to_collection(key, ValueKind::Set, estimate, [&](CollectionRecord& rec) -> uint64_t {
-    WalRecord w;
-    w.op = WalOp::SAdd;
-    w.key = key;
-    w.items = members;
-    log(w);
+  WalRecord w;
+  w.op = WalOp::SAdd;
+  w.key = key;
+  w.items = members;
+  return add_to_collection(key, ValueKind::Set, estimate, w, [&](CollectionRecord& rec) -> uint64_t {
     uint64_t added = 0;
     for (const Bytes& m : members) {
       if (rec.set().insert(m).second) {
@@ -245,12 +251,11 @@ StoreResult<uint64_t> Store::sadd(BytesView key, std::span<const Bytes> members)
 }
 
 StoreResult<uint64_t> Store::srem(BytesView key, std::span<const Bytes> members) {
-  return remove_from_collection<uint64_t>(key, ValueKind::Set, [&](CollectionRecord& rec) {
-    WalRecord w;
-    w.op = WalOp::SRem;
-    w.key = key;
-    w.items = members;
-    log(w);
+  WalRecord w;
+  w.op = WalOp::SRem;
+  w.key = key;
+  w.items = members;
+  return remove_from_collection<uint64_t>(key, ValueKind::Set, w, [&](CollectionRecord& rec) {
     uint64_t removed = 0;
     SetValue& set = rec.set();
     for (const Bytes& m : members) {

@@ -1,7 +1,8 @@
 // Admission and victim choice under the memory ceiling: before a write that may grow
 // used_memory past max_memory, admit evicts sampled least-recently-used keys until the
 // estimate fits, or fails with OutOfMemory. A victim leaves through remove_entry, so an
-// eviction is logged and uncharged like a deletion.
+// eviction is logged and uncharged like a deletion. The removal is forced: the store
+// chose it to make room, not a client, and remove_entry explains why replay stays whole.
 
 #include "core/store.h"
 
@@ -73,7 +74,9 @@ bool Store::evict_one(bool volatile_only) {
   if (!have) return false;
   Shard& s = shard_for(victim_hash);
   UniqueLock lock(s.lock);
-  if (remove_entry(s, victim, victim_hash)) s.evictions.fetch_add(1, std::memory_order_relaxed);
+  if (remove_entry(s, victim, victim_hash, Removal::Forced).value()) {
+    s.evictions.fetch_add(1, std::memory_order_relaxed);
+  }
   return true;
 }
 

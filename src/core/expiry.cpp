@@ -1,6 +1,7 @@
 // Expiry: lazy removal of expired keys when an operation touches them, the TTL
 // operations and the background sweeper. An expired key always leaves through
-// remove_entry, so its removal is logged and uncharged like any deletion.
+// remove_entry, so its removal is logged and uncharged like any deletion; it is forced,
+// since the key is gone for every reader whether or not the log takes its record.
 
 #include "core/store.h"
 
@@ -17,7 +18,7 @@ using namespace store_internal;
 bool Store::expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now) {
   const int64_t pos = s.table.find(key, hash);
   if (pos < 0 || now.live(s.table.at(static_cast<size_t>(pos)))) return false;
-  remove_entry(s, key, hash);
+  (void)remove_entry(s, key, hash, Removal::Forced);
   s.expired.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
@@ -25,7 +26,7 @@ bool Store::expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now) {
 int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now) {
   const int64_t pos = s.table.find(key, hash);
   if (pos < 0 || now.live(s.table.at(static_cast<size_t>(pos)))) return pos;
-  remove_entry(s, key, hash);
+  (void)remove_entry(s, key, hash, Removal::Forced);
   s.expired.fetch_add(1, std::memory_order_relaxed);
   return -1;
 }
@@ -56,32 +57,34 @@ int64_t Store::ttl(BytesView key) const {
   return ms / 1000 + (ms % 1000 != 0 ? 1 : 0);
 }
 
-bool Store::pexpire(BytesView key, uint64_t milliseconds) {
+StoreResult<bool> Store::pexpire(BytesView key, uint64_t milliseconds) {
   Now now(*this);
   return set_expiry(key, absolute_expiry(now.get(), milliseconds), now);
 }
 
-bool Store::expire_at(BytesView key, uint64_t expires_at_ms) {
+StoreResult<bool> Store::expire_at(BytesView key, uint64_t expires_at_ms) {
   Now now(*this);
   return set_expiry(key, expires_at_ms, now);
 }
 
-bool Store::set_expiry(BytesView key, uint64_t expires_at_ms, Now& now) {
+StoreResult<bool> Store::set_expiry(BytesView key, uint64_t expires_at_ms, Now& now) {
+  if (auto w = writable(); !w) return store_err(w.error());
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
   if (pos < 0) return false;
-  s.table.at(static_cast<size_t>(pos)).expires_at_ms = expires_at_ms;
   WalRecord r;
   r.op = WalOp::ExpireAt;
   r.expires_at_ms = expires_at_ms;
   r.key = key;
-  log(r);
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
+  s.table.at(static_cast<size_t>(pos)).expires_at_ms = expires_at_ms;
   return true;
 }
 
-bool Store::persist(BytesView key) {
+StoreResult<bool> Store::persist(BytesView key) {
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
@@ -90,11 +93,11 @@ bool Store::persist(BytesView key) {
   if (pos < 0) return false;
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.expires_at_ms == 0) return false;
-  e.expires_at_ms = 0;
   WalRecord r;
   r.op = WalOp::ExpireAt;
   r.key = key;
-  log(r);
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
+  e.expires_at_ms = 0;
   return true;
 }
 
@@ -108,7 +111,7 @@ uint64_t Store::purge_expired() {
       const Entry& e = s.table.at(i);
       if (!e.live_at(now)) doomed.emplace_back(e.key());
     }
-    for (const Bytes& k : doomed) removed += remove_entry(s, k, key_hash(k)) ? 1 : 0;
+    for (const Bytes& k : doomed) removed += remove_entry(s, k, key_hash(k), Removal::Forced).value() ? 1 : 0;
   }
   return removed;
 }
@@ -154,7 +157,7 @@ void Store::sweep_pass(uint64_t now) {
       }
       if (doomed.empty()) break;
       for (const Bytes& k : doomed) {
-        if (remove_entry(s, k, key_hash(k))) s.expired.fetch_add(1, std::memory_order_relaxed);
+        if (remove_entry(s, k, key_hash(k), Removal::Forced).value()) s.expired.fetch_add(1, std::memory_order_relaxed);
       }
     }
   }

@@ -88,8 +88,9 @@ void Store::stamp(Entry& e) {
   if (config_.max_memory != 0) e.set_stamp(next_stamp());
 }
 
-void Store::log(const WalRecord& r) {
-  if (persist_ && !replaying_) persist_->wal_append(r);
+std::string Store::error_text(StoreError e) const {
+  if (e == StoreError::PersistenceFailed && persist_ != nullptr) return persist_->refusal_text();
+  return std::string(store_error_text(e));
 }
 
 void Store::update_table_charge(Shard& s) {
@@ -115,15 +116,21 @@ Store::Probe Store::probe(BytesView key, uint64_t hash, Now& now) const {
   return p;
 }
 
-bool Store::remove_entry(Shard& s, BytesView key, uint64_t hash) {
+StoreResult<bool> Store::remove_entry(Shard& s, BytesView key, uint64_t hash, Removal how) {
   const int64_t pos = s.table.find(key, hash);
   if (pos < 0) return false;
-  Entry e = s.table.erase_at(static_cast<size_t>(pos), hash);
-  charge_sub(e.charge());
   WalRecord r;
   r.op = WalOp::Del;
-  r.key = e.key();
-  log(r);
+  r.key = key;
+  // A forced removal goes ahead when the log refuses its record. The log is then broken
+  // and takes no record until a save has captured the whole state, so the removal leaves
+  // no hole; until that save, replay ends at the break, a moment before the removal. There
+  // an expired key is still present with its expiry in the past, and the open purges it;
+  // an evicted key is back as it was then, which is a moment of the acknowledged history;
+  // an emptied collection is removed again by replaying the operation that emptied it.
+  if (!log(r) && how == Removal::Requested) return store_err(StoreError::PersistenceFailed);
+  Entry e = s.table.erase_at(static_cast<size_t>(pos), hash);
+  charge_sub(e.charge());
   update_table_charge(s);
   return true;
 }
@@ -233,6 +240,7 @@ std::vector<std::optional<Bytes>> Store::mget(std::span<const Bytes> keys) {
 
 StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint64_t> ttl_ms, bool nx, bool xx) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   if (nx || xx || config_.max_memory != 0) {
@@ -249,15 +257,15 @@ StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint6
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
   if ((nx && pos >= 0) || (xx && pos < 0)) return false;
-  Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), std::move(fresh), s)
-                      : insert_new(s, h, std::move(fresh));
-  stamp(e);
   WalRecord r;
   r.op = WalOp::Set;
   r.expires_at_ms = expires;
   r.key = key;
   r.value = value;
-  log(r);
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
+  Entry& e = pos >= 0 ? replace_at(static_cast<size_t>(pos), std::move(fresh), s)
+                      : insert_new(s, h, std::move(fresh));
+  stamp(e);
   return true;
 }
 
@@ -271,6 +279,7 @@ StoreResult<void> Store::mset(std::span<const std::pair<Bytes, Bytes>> pairs) {
 
 StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
@@ -294,6 +303,12 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   const auto [end, ec] = std::to_chars(text, text + sizeof text, sum);
   (void)ec;
   const BytesView digits(text, static_cast<size_t>(end - text));
+  WalRecord r;
+  r.op = WalOp::Set;
+  r.expires_at_ms = expires;
+  r.key = key;
+  r.value = digits;
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
   Entry* e = nullptr;
   if (pos >= 0) {
     e = &s.table.at(static_cast<size_t>(pos));
@@ -304,17 +319,12 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
     e = &insert_new(s, h, Entry::make_string(key, digits, 0));
   }
   stamp(*e);
-  WalRecord r;
-  r.op = WalOp::Set;
-  r.expires_at_ms = expires;
-  r.key = key;
-  r.value = digits;
-  log(r);
   return sum;
 }
 
 StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
   if (key.size() >= kMaxKeyLen) return store_err(StoreError::KeyTooLong);
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
   if (config_.max_memory != 0) {
@@ -325,10 +335,22 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
   Shard& s = shard_for(h);
   UniqueLock lock(s.lock);
   const int64_t pos = find_for_write(s, key, h, now);
+  WalRecord r;
+  r.op = WalOp::Set;
+  r.key = key;
+  if (pos >= 0) {
+    const Entry& old = s.table.at(static_cast<size_t>(pos));
+    if (!old.is_string()) return store_err(StoreError::WrongType);
+    r.expires_at_ms = old.expires_at_ms;
+    r.value = old.value();
+    r.value_tail = value;
+  } else {
+    r.value = value;
+  }
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
   Entry* e = nullptr;
   if (pos >= 0) {
     e = &s.table.at(static_cast<size_t>(pos));
-    if (!e->is_string()) return store_err(StoreError::WrongType);
     const uint64_t old = e->charge();
     e->append_value(value);
     charge_change(old, e->charge());
@@ -336,16 +358,11 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
     e = &insert_new(s, h, Entry::make_string(key, value, 0));
   }
   stamp(*e);
-  WalRecord r;
-  r.op = WalOp::Set;
-  r.expires_at_ms = e->expires_at_ms;
-  r.key = key;
-  r.value = e->value();
-  log(r);
   return static_cast<uint64_t>(e->value().size());
 }
 
-uint64_t Store::del(std::span<const Bytes> keys) {
+StoreResult<uint64_t> Store::del(std::span<const Bytes> keys) {
+  if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   uint64_t removed = 0;
   for (const Bytes& k : keys) {
@@ -353,7 +370,9 @@ uint64_t Store::del(std::span<const Bytes> keys) {
     Shard& s = shard_for(h);
     UniqueLock lock(s.lock);
     expire_if_due(s, k, h, now);
-    if (remove_entry(s, k, h)) ++removed;
+    auto r = remove_entry(s, k, h, Removal::Requested);
+    if (!r) return store_err(r.error());
+    if (r.value()) ++removed;
   }
   return removed;
 }
@@ -379,13 +398,14 @@ std::vector<Bytes> Store::keys(BytesView pattern) const {
   return out;
 }
 
-void Store::flush() {
+StoreResult<void> Store::flush() {
+  if (auto w = writable(); !w) return w;
   std::vector<UniqueLock> locks;
   locks.reserve(shards_.size());
   for (Shard& s : shards_) locks.emplace_back(s.lock);
   WalRecord r;
   r.op = WalOp::FlushAll;
-  log(r);
+  if (!log(r)) return store_err(StoreError::PersistenceFailed);
   std::vector<std::vector<Entry>> detached;
   detached.reserve(shards_.size());
   for (Shard& s : shards_) {
@@ -397,6 +417,7 @@ void Store::flush() {
   }
   locks.clear();
   // The detached entries are freed here, after every lock is released.
+  return {};
 }
 
 uint64_t Store::key_count() const {

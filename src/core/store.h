@@ -10,12 +10,18 @@
 //
 // Lock order, the only order in which locks are ever nested:
 //   persistence save_lock -> shard locks (several only in ascending index) -> wal_lock
-//   -> stats_lock.
+//   -> stats_lock. The persistence layer's mend signal is a leaf, taken after wal_lock.
 // Single-key operations hold one shard lock at a time: shared for reads, exclusive for
 // writes. `flush` takes every shard exclusively in ascending order.
 //
 // Accounting invariant: used_memory() equals the sum of all entry charges plus the sum of
 // every shard's table_charge, maintained incrementally by atomic add/subtract.
+//
+// Persistence: every mutation of a persistent store is logged before it is applied (see
+// PersistHook). A mutation the log refuses returns PersistenceFailed and changes nothing;
+// a call over several keys (del, mset) stops at the refused key, and the keys before it
+// stay changed, each logged. Removals of expired keys and evictions are applied even when
+// the log refuses their record (remove_entry says why that keeps replay whole).
 //
 // Ownership: a Store is always held by std::shared_ptr (Cache, Server, server threads);
 // the sweeper and persistence threads hold std::weak_ptr and end when it is gone or
@@ -102,11 +108,11 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<void> mset(std::span<const std::pair<Bytes, Bytes>> pairs);
   StoreResult<int64_t> incr_by(BytesView key, int64_t delta);
   StoreResult<uint64_t> append(BytesView key, BytesView value);
-  uint64_t del(std::span<const Bytes> keys);
+  StoreResult<uint64_t> del(std::span<const Bytes> keys);
   bool exists(BytesView key) const;
   ExistsCharge exists_with_charge(BytesView key) const;
   std::vector<Bytes> keys(BytesView pattern) const;
-  void flush();
+  StoreResult<void> flush();
   uint64_t used_memory() const { return used_memory_.load(std::memory_order_relaxed); }
   uint64_t key_count() const;
   StoreResult<void> restore_string(BytesView key, BytesView value, uint64_t expires_at_ms);
@@ -114,10 +120,10 @@ class Store : public std::enable_shared_from_this<Store> {
   // ---- expiry ----
   int64_t pttl(BytesView key) const;
   int64_t ttl(BytesView key) const;
-  bool pexpire(BytesView key, uint64_t milliseconds);
-  bool persist(BytesView key);
+  StoreResult<bool> pexpire(BytesView key, uint64_t milliseconds);
+  StoreResult<bool> persist(BytesView key);
   // Sets an absolute expiry (0 removes it) on a present key; used by log replay.
-  bool expire_at(BytesView key, uint64_t expires_at_ms);
+  StoreResult<bool> expire_at(BytesView key, uint64_t expires_at_ms);
   // Removes every expired entry through the normal removal path; returns the count.
   uint64_t purge_expired();
 
@@ -156,6 +162,9 @@ class Store : public std::enable_shared_from_this<Store> {
   // Sets `closed`; returns whether it was already set.
   bool mark_closed() { return closed_.exchange(true, std::memory_order_acq_rel); }
   StoreCounters counters() const;
+  // The full text of an error: its fixed text, and for PersistenceFailed the cause and
+  // the way out as the persistence layer words them.
+  std::string error_text(StoreError e) const;
 
   // One SplitMix64 draw from the store's shared generator.
   uint64_t next_random();
@@ -216,7 +225,15 @@ class Store : public std::enable_shared_from_this<Store> {
   void stamp(Entry& e);
   StoreResult<void> admit(uint64_t estimate);
   uint64_t estimate_growth(BytesView key, uint64_t hash) const;
-  void log(const WalRecord& r);
+  // PersistenceFailed while the log refuses mutations; checked before a mutation starts.
+  // One pointer test for a store without persistence.
+  StoreResult<void> writable() const {
+    if (persist_ != nullptr && !replaying_ && persist_->refusing()) return store_err(StoreError::PersistenceFailed);
+    return {};
+  }
+  // Hands `r` to the log before the change it describes; false: do not apply the change.
+  // REQUIRES: the shard lock(s) of the change held exclusively.
+  bool log(const WalRecord& r) { return persist_ == nullptr || replaying_ || persist_->wal_append(r); }
   void update_table_charge(Shard& s);
   void charge_add(uint64_t n) { used_memory_.fetch_add(n, std::memory_order_relaxed); }
   void charge_sub(uint64_t n) { used_memory_.fetch_sub(n, std::memory_order_relaxed); }
@@ -230,12 +247,19 @@ class Store : public std::enable_shared_from_this<Store> {
   }
   // REQUIRES: s.lock held exclusively.
   bool expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now);
-  bool remove_entry(Shard& s, BytesView key, uint64_t hash);
+  // How remove_entry treats a Del record the log refuses.
+  enum class Removal : uint8_t {
+    Requested,  // a client's deletion: refused, the entry stays
+    Forced,     // expiry, eviction, an emptied collection: the entry leaves anyway
+  };
+  // Removes `key` when present (false when absent), logging its Del first.
+  // REQUIRES: s.lock held exclusively.
+  StoreResult<bool> remove_entry(Shard& s, BytesView key, uint64_t hash, Removal how);
   // The position of `key` for a write at `now`, removing it first when it has expired
   // (-1 when absent). REQUIRES: s.lock held exclusively.
   int64_t find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now);
   Entry& replace_at(size_t pos, Entry&& e, Shard& s);
-  bool set_expiry(BytesView key, uint64_t expires_at_ms, Now& now);
+  StoreResult<bool> set_expiry(BytesView key, uint64_t expires_at_ms, Now& now);
   Entry& insert_new(Shard& s, uint64_t hash, Entry&& e);
   // Inserts a new entry or replaces the existing one under its key, with accounting.
   // REQUIRES: s.lock held exclusively.
@@ -254,12 +278,15 @@ class Store : public std::enable_shared_from_this<Store> {
   // shared lock and builds the result from copies.
   template <class R, class Fn>
   StoreResult<R> read_collection(BytesView key, ValueKind kind, Fn&& fn);
-  // The common write path of adding operations: admission, create-if-missing, kind check.
+  // The common write path of adding operations: admission, kind check, logging `record`,
+  // then create-if-missing and `apply`.
   template <class Fn>
-  StoreResult<uint64_t> add_to_collection(BytesView key, ValueKind kind, uint64_t estimate, Fn&& fn);
-  // The common write path of removing operations.
+  StoreResult<uint64_t> add_to_collection(BytesView key, ValueKind kind, uint64_t estimate, const WalRecord& record,
+                                          Fn&& apply);
+  // The common write path of removing operations: on a present key of `kind`, logs
+  // `record`, then `apply`.
   template <class R, class Fn>
-  StoreResult<R> remove_from_collection(BytesView key, ValueKind kind, Fn&& fn);
+  StoreResult<R> remove_from_collection(BytesView key, ValueKind kind, const WalRecord& record, Fn&& apply);
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);

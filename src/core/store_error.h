@@ -1,7 +1,8 @@
 #pragma once
 // StoreError: the error values of store operations, with their fixed texts. The Python
-// layer raises them unchanged (TypeError, MemoryError, ValueError); the server sends them
-// as error replies, adding "ERR " where the text carries no upper-case code.
+// layer raises them unchanged (TypeError, MemoryError, ValueError, OSError); the server
+// sends them as error replies, adding "ERR " where the text carries no upper-case code.
+// PersistenceFailed is completed with its cause by Store::error_text.
 
 #include <cstdint>
 #include <string_view>
@@ -15,6 +16,8 @@ enum class StoreError : uint8_t {
   OutOfMemory = 1,
   NotAnInteger = 2,
   Overflow = 3,
+  // The log refused the mutation (fsync "always"); nothing changed.
+  PersistenceFailed = 4,
   // Not an error of the data: a string key of 2^32 bytes or more cannot be represented.
   // The call is abandoned before anything changes and surfaces as an internal failure.
   KeyTooLong = 255,
@@ -30,6 +33,8 @@ inline constexpr std::string_view store_error_text(StoreError e) {
       return "value is not an integer or out of range";
     case StoreError::Overflow:
       return "increment or decrement would overflow";
+    case StoreError::PersistenceFailed:
+      return "persistence failed";
     case StoreError::KeyTooLong:
       return "key longer than 4 GiB";
   }

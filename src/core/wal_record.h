@@ -3,8 +3,10 @@
 // hook while it still holds the shard lock(s) it changed. The views borrow the store's
 // data and arguments and are valid only for the duration of the hook call.
 
+#include <atomic>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "core/bytes.h"
 
@@ -34,15 +36,31 @@ struct WalRecord {
   BytesView field;
   BytesView value;
   std::span<const Bytes> items;
+  // Set only: bytes that follow `value` in the record, so APPEND logs the whole new value
+  // without building it before the change is accepted.
+  BytesView value_tail = {};
 };
 
-// The store's only view of persistence: it calls wal_append for every mutation while
-// holding the shard lock(s) of that mutation. Implementations never fail the caller;
-// failures are recorded on their side.
+// The store's only view of persistence. Every mutation describes itself to wal_append
+// after its checks and before it changes anything, holding the shard lock(s) it changes,
+// and applies the change only when wal_append accepts it. So a mutation the log refuses
+// leaves memory as if it had never been asked for.
 class PersistHook {
  public:
   virtual ~PersistHook() = default;
-  virtual void wal_append(const WalRecord& record) noexcept = 0;
+  // False when the mutation must not be applied: under fsync "always" its record could
+  // not be written and flushed, or the log is broken and waits for a save. Under the
+  // deferred policies it is always true; a record that cannot be written suspends logging
+  // until a save instead.
+  virtual bool wal_append(const WalRecord& record) noexcept = 0;
+  // The text of a refused mutation: what broke the log and the way out.
+  virtual std::string refusal_text() const = 0;
+  // True while mutations are refused. Read without a lock before a mutation starts, so a
+  // mutation that will be refused evicts nothing first; wal_append still decides.
+  bool refusing() const noexcept { return refusing_.load(std::memory_order_acquire); }
+
+ protected:
+  std::atomic<bool> refusing_{false};
 };
 
 }  // namespace vellum

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -24,17 +26,59 @@ namespace {
 
 constexpr uint64_t kSleepStepMs = 10;
 constexpr uint64_t kFsyncPeriodMs = 1000;
+// A broken log is mended by a save tried this long after the break, then at doubling
+// intervals up to the cap, so a full disk costs at most one failed save per period.
+constexpr uint64_t kMendFirstMs = 1000;
+constexpr uint64_t kMendMaxMs = 32000;
+
+constexpr std::string_view kRefusedSuffix = "; writes are refused until a save succeeds";
+constexpr std::string_view kSuspendedSuffix = "; logging is suspended until a save succeeds";
+
+// Wakes the mending thread when the log breaks and ends it when the store closes. Shared
+// with that thread, so it outlives a Persistence dropped without close. Its mutex is a
+// leaf: taken alone or after wal_lock_, and nothing is taken under it.
+struct MendSignal {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool broken = false;  // guarded by mu
+  bool stop = false;    // guarded by mu
+
+  void set_broken(bool on) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      broken = on;
+    }
+    if (on) cv.notify_all();
+  }
+  void end() {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      stop = true;
+    }
+    cv.notify_all();
+  }
+};
 
 // The persistence record of a Store opened on a data directory: the current log segment,
 // the statistics, the background threads and the directory lock. Shared by every thread
 // that uses the store; each field names the mutex that guards it. Lock order:
 // save_lock_ -> (shard locks) -> wal_lock_ -> stats_lock_; threads_lock_ and
 // dir_lock_mu_ are taken alone.
+//
+// The log is broken after any failed append or sync of a segment. From then on no record
+// is appended to any segment until a save has captured the whole state in a snapshot, so
+// the log never holds a record after a gap: replay after a crash yields the state at one
+// moment of the history. While it is broken, mutations are refused under `always` (none
+// is acknowledged that is not on disk) and go on unlogged under the deferred policies.
 class Persistence final : public PersistHook {
  public:
   Persistence(std::string dir, WalWriter wal, DirLock dir_lock, std::optional<std::string> last_error,
               uint64_t snapshot_bytes)
-      : dir_(std::move(dir)), wal_(std::move(wal)), dir_lock_(std::move(dir_lock)) {
+      : dir_(std::move(dir)),
+        policy_(wal.policy()),
+        wal_(std::move(wal)),
+        mend_signal_(std::make_shared<MendSignal>()),
+        dir_lock_(std::move(dir_lock)) {
     stats_.last_error = std::move(last_error);
     stats_.snapshot_bytes = snapshot_bytes;
   }
@@ -44,60 +88,117 @@ class Persistence final : public PersistHook {
   // joined because this destructor may run on one of them (when it held the last strong
   // reference); they reach the store only through weak references and end on their own.
   ~Persistence() override {
+    mend_signal_->end();
     std::lock_guard<std::mutex> g(threads_lock_);
     for (NamedThread& t : threads_) t.detach();
   }
 
-  void wal_append(const WalRecord& record) noexcept override {
-    try {
+  bool wal_append(const WalRecord& record) noexcept override {
+    std::lock_guard<std::mutex> g(wal_lock_);
+    // After close the store lives on in memory only.
+    if (!wal_.is_open()) return true;
+    if (!broken_) {
       IoResult<void> r;
-      {
-        std::lock_guard<std::mutex> g(wal_lock_);
-        if (!wal_.is_open()) return;
+      try {
         r = wal_.append(record);
+      } catch (const std::bad_alloc&) {
+        // Encoding the record, or the text of an error, found no memory; whatever part
+        // of the record reached the file is cut back out.
+        wal_.abandon_append();
+        break_locked("WAL append failed: ", "out of memory");
+        return policy_ != FsyncPolicy::Always;
       }
-      if (!r) set_last_error("WAL append failed: " + r.error().text);
-    } catch (const std::bad_alloc&) {
-      // The mutation stands; without memory even the error text cannot be kept.
+      if (r) return true;
+      break_locked("WAL append failed: ", r.error().text);
     }
+    return policy_ != FsyncPolicy::Always;
   }
 
+  std::string refusal_text() const override {
+    std::lock_guard<std::mutex> g(wal_lock_);
+    return "persistence failed: " + (cause_.empty() ? std::string("the log could not be written") : cause_) +
+           std::string(kRefusedSuffix);
+  }
+
+  // Writes a snapshot of the whole state. When the log is broken, or breaks during the
+  // save, the save is one that mends it (see mend_locked).
   IoResult<void> save(Store& store) {
     std::lock_guard<std::mutex> save_guard(save_lock_);
-    std::vector<std::shared_lock<RwLock>> locks;
-    locks.reserve(store.shard_count());
-    for (size_t i = 0; i < store.shard_count(); ++i) locks.emplace_back(store.shard(i).lock);
-    auto r = save_locked(store, locks);
-    locks.clear();
+    // Only a save clears broken_, and saves are serialised, so a log seen whole here can
+    // only break from now on, which the second test catches.
+    IoResult<void> r = is_broken() ? mend_locked(store) : save_locked(store);
+    if (r && is_broken()) r = mend_locked(store);
     if (!r) {
-      set_last_error("save failed: " + r.error().text);
+      // The partial snapshot would only hold space that the log may need.
+      (void)remove_file(join_path(dir_, kSnapshotTmpFile));
+      set_last_error("save failed: " + r.error().text + std::string(broken_suffix()));
       return r;
     }
     return {};
   }
 
-  void close(Store& store) {
+  // Stops the threads, writes the final snapshot, closes the log and releases the
+  // directory. Everything is released whatever fails. The result is an error only when
+  // the final save failed and the log does not hold every acknowledged mutation either.
+  IoResult<void> close(Store& store) {
+    mend_signal_->end();
     std::vector<NamedThread> threads;
     {
       std::lock_guard<std::mutex> g(threads_lock_);
       threads.swap(threads_);
     }
     for (NamedThread& t : threads) t.join();
-    if (auto r = save(store); !r) set_last_error("final save failed: " + r.error().text);
+    auto saved = save(store);
+    if (!saved) set_last_error("final save failed: " + saved.error().text);
     IoResult<void> closed;
+    bool unlogged = false;
+    std::string cause;
     {
       std::lock_guard<std::mutex> g(wal_lock_);
+      // Under `always` a broken log refused every mutation it did not take, so it still
+      // holds every acknowledged one; under the deferred policies it does not.
+      unlogged = broken_ && policy_ != FsyncPolicy::Always;
+      cause = cause_;
       closed = wal_.close();
+      // From here on the store lives in memory only, where nothing is refused.
+      refusing_.store(false, std::memory_order_release);
     }
     if (!closed) set_last_error("WAL close failed: " + closed.error().text);
-    std::lock_guard<std::mutex> g(dir_lock_mu_);
-    dir_lock_.release();
+    {
+      std::lock_guard<std::mutex> g(dir_lock_mu_);
+      dir_lock_.release();
+    }
+    if (saved || (!unlogged && closed)) return {};
+    std::string text = "final save failed: " + saved.error().text;
+    if (unlogged) {
+      text += "; the writes made since the log stopped (" + cause + ") are lost";
+    } else {
+      text += "; the log may not hold every write: WAL close failed: " + closed.error().text;
+    }
+    return io_err(IoError::make(IoErrorKind::Other, std::move(text)));
   }
 
   void background_flush() {
     std::lock_guard<std::mutex> g(wal_lock_);
-    // A failure leaves the segment dirty, so the next period retries the sync.
-    if (auto r = wal_.flush_if_dirty(); !r) set_last_error("fsync failed: " + r.error().text);
+    // A broken segment is superseded by the save that mends the log.
+    if (broken_) return;
+    if (auto r = wal_.flush_if_dirty(); !r) break_locked("fsync failed: ", r.error().text);
+  }
+
+  // The mending thread's attempt: true when the log is whole afterwards.
+  bool try_mend(Store& store) {
+    if (!is_broken()) return true;
+    try {
+      (void)save(store);
+    } catch (const std::exception&) {
+      return false;  // an allocation failure mid-save: the next period tries again
+    }
+    return !is_broken();
+  }
+
+  bool is_broken() const {
+    std::lock_guard<std::mutex> g(wal_lock_);
+    return broken_;
   }
 
   uint64_t wal_len() const {
@@ -128,19 +229,95 @@ class Persistence final : public PersistHook {
     threads_.push_back(std::move(t));
   }
 
+  const std::shared_ptr<MendSignal>& mend_signal() const { return mend_signal_; }
+
  private:
+  // What a broken log means for writes, appended to the texts recorded while it lasts.
+  std::string_view broken_suffix() const {
+    if (!is_broken()) return {};
+    return policy_ == FsyncPolicy::Always ? kRefusedSuffix : kSuspendedSuffix;
+  }
+
+  // Marks the log broken and wakes the mending thread. Never throws: without memory the
+  // texts stay as they were, and the state change alone keeps the log whole.
+  // REQUIRES: wal_lock_ held.
+  void break_locked(std::string_view what, std::string_view detail) noexcept {
+    broken_ = true;
+    if (policy_ == FsyncPolicy::Always) refusing_.store(true, std::memory_order_release);
+    try {
+      std::string cause(what);
+      cause.append(detail);
+      std::string text(cause);
+      text.append(policy_ == FsyncPolicy::Always ? kRefusedSuffix : kSuspendedSuffix);
+      set_last_error(std::move(text));
+      cause_ = std::move(cause);
+      mend_signal_->set_broken(true);
+    } catch (const std::exception&) {
+      // The mending thread is not woken either; the next save mends the log.
+    }
+  }
+
   // Rotation, snapshot and deletion of covered segments, in that order: a segment is
-  // deleted only once a synced snapshot that covers it is durably in place.
-  IoResult<void> save_locked(Store& store, std::vector<std::shared_lock<RwLock>>& locks) {
+  // deleted only once a synced snapshot that covers it is durably in place. Writers to a
+  // shard go on, logging to the new segment, as soon as the snapshot holds that shard.
+  IoResult<void> save_locked(Store& store) {
+    std::vector<std::shared_lock<RwLock>> locks = lock_shards(store);
     uint64_t seq;
     {
       std::lock_guard<std::mutex> g(wal_lock_);
+      if (auto r = wal_.sync(); !r) {
+        // The records since the last good sync may be lost on disk; appending after them
+        // could leave a gap.
+        if (wal_.is_open()) break_locked("fsync failed: ", r.error().text);
+        return r;
+      }
       if (auto r = wal_.rotate(); !r) return r;
       seq = wal_.seq();
     }
     auto size = write_snapshot(store, dir_, seq, locks);
     if (!size) return io_err(size.take_error());
     locks.clear();
+    return finish_save(store, seq, size.value());
+  }
+
+  // A save that mends a broken log. The new segment must not take a record the snapshot
+  // might miss, or a crash before the snapshot is in place would replay it after the gap
+  // the break left. Under `always` mutations stay refused until the snapshot is in place,
+  // so shards are released as they are written; under the deferred policies mutations go
+  // on, so every shard stays read-locked until the log is whole again.
+  IoResult<void> mend_locked(Store& store) {
+    std::vector<std::shared_lock<RwLock>> locks = lock_shards(store);
+    uint64_t seq;
+    {
+      std::lock_guard<std::mutex> g(wal_lock_);
+      // Best effort: the snapshot about to be written supersedes the broken segment, and
+      // until it is in place replay stops at the break whatever this sync achieves.
+      (void)wal_.retry_cut();
+      (void)wal_.sync();
+      if (auto r = wal_.rotate(); !r) return r;
+      seq = wal_.seq();
+    }
+    std::vector<std::shared_lock<RwLock>> none;
+    auto size = write_snapshot(store, dir_, seq, policy_ == FsyncPolicy::Always ? locks : none);
+    if (!size) return io_err(size.take_error());
+    {
+      std::lock_guard<std::mutex> g(wal_lock_);
+      broken_ = false;
+      refusing_.store(false, std::memory_order_release);
+      mend_signal_->set_broken(false);
+    }
+    locks.clear();
+    return finish_save(store, seq, size.value());
+  }
+
+  std::vector<std::shared_lock<RwLock>> lock_shards(Store& store) {
+    std::vector<std::shared_lock<RwLock>> locks;
+    locks.reserve(store.shard_count());
+    for (size_t i = 0; i < store.shard_count(); ++i) locks.emplace_back(store.shard(i).lock);
+    return locks;
+  }
+
+  IoResult<void> finish_save(Store& store, uint64_t seq, uint64_t snapshot_bytes) {
     auto segments = list_segments(dir_);
     if (!segments) return io_err(segments.take_error());
     for (const Segment& s : segments.value()) {
@@ -149,24 +326,29 @@ class Persistence final : public PersistHook {
       if (!r && r.error().kind != IoErrorKind::NotFound) return r;
     }
     const uint64_t now = store.now_ms();
-    {
-      std::lock_guard<std::mutex> g(stats_lock_);
-      stats_.last_save_ms = now;
-      stats_.snapshot_bytes = size.value();
-    }
+    // Both locks, so a break cannot record its error between the test and the reset.
+    std::lock_guard<std::mutex> w(wal_lock_);
     std::lock_guard<std::mutex> g(stats_lock_);
-    stats_.last_error.reset();
+    stats_.last_save_ms = now;
+    stats_.snapshot_bytes = snapshot_bytes;
+    // A log that broke during this save keeps its error until a save mends it.
+    if (!broken_) stats_.last_error.reset();
     return {};
   }
 
   const std::string dir_;  // as the caller gave it; every path is this joined with a name
+  const FsyncPolicy policy_;
   std::mutex save_lock_;   // serialises saves
 
   mutable std::mutex wal_lock_;
-  WalWriter wal_;  // guarded by wal_lock_
+  WalWriter wal_;       // guarded by wal_lock_
+  bool broken_ = false;  // guarded by wal_lock_; refusing_ follows it under `always`
+  std::string cause_;    // guarded by wal_lock_: what broke the log last
 
   mutable std::mutex stats_lock_;
   PersistStats stats_;  // guarded by stats_lock_; wal_bytes is read from wal_ instead
+
+  std::shared_ptr<MendSignal> mend_signal_;
 
   std::mutex threads_lock_;
   std::vector<NamedThread> threads_;  // guarded by threads_lock_
@@ -241,6 +423,30 @@ void snapshot_loop(const std::weak_ptr<Store>& weak, uint64_t period_ms) {
   }
 }
 
+// Waits for the log to break, then tries a save that mends it after kMendFirstMs, and
+// again at doubling intervals while it fails, until the log is whole or the store closes.
+void mend_loop(const std::weak_ptr<Store>& weak, const std::shared_ptr<MendSignal>& signal) {
+  uint64_t delay = kMendFirstMs;
+  std::unique_lock<std::mutex> lk(signal->mu);
+  for (;;) {
+    signal->cv.wait(lk, [&] { return signal->stop || signal->broken; });
+    if (signal->stop) return;
+    if (signal->cv.wait_for(lk, std::chrono::milliseconds(delay), [&] { return signal->stop; })) return;
+    if (!signal->broken) continue;  // another save mended it meanwhile
+    lk.unlock();
+    bool mended = false;
+    {
+      auto s = weak.lock();
+      if (!s || s->closed()) return;
+      Persistence* p = persistence_of(*s);
+      if (p == nullptr) return;
+      mended = p->try_mend(*s);
+    }
+    lk.lock();
+    delay = mended ? kMendFirstMs : std::min(delay * 2, kMendMaxMs);
+  }
+}
+
 }  // namespace
 
 IoResult<void> save(Store& store) {
@@ -260,9 +466,10 @@ IoResult<void> save(Store& store) {
   }
 }
 
-void close(Store& store) {
-  if (store.mark_closed()) return;
-  if (Persistence* p = persistence_of(store)) p->close(store);
+IoResult<void> close(Store& store) {
+  if (store.mark_closed()) return {};
+  if (Persistence* p = persistence_of(store)) return p->close(store);
+  return {};
 }
 
 std::optional<PersistStats> read_persist_stats(const Store& store) {
@@ -309,7 +516,7 @@ void apply_wal_record(Store& store, const DecodedWalRecord& r) {
       (void)store.srem(r.key, r.items);
       break;
     case WalOp::FlushAll:
-      store.flush();
+      (void)store.flush();
       break;
   }
 }
@@ -376,6 +583,11 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shar
 
   if (config.sweep_interval_ms != 0) store->start_sweeper();
   std::weak_ptr<Store> weak = store;
+  {
+    auto t = NamedThread::spawn("vellum-mend", [weak, signal = p->mend_signal()] { mend_loop(weak, signal); });
+    if (!t) return io_err(t.take_error());
+    p->add_thread(std::move(t.value()));
+  }
   if (config.fsync == FsyncPolicy::EverySec) {
     auto t = NamedThread::spawn("vellum-fsync", [weak] { fsync_loop(weak); });
     if (!t) return io_err(t.take_error());

@@ -28,11 +28,15 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config,
                                             std::shared_ptr<const Clock> clock = nullptr);
 
 // Writes a snapshot now. Without persistence: invalid input "persistence is not enabled
-// for this store"; after close: "store is closed".
+// for this store"; after close: "store is closed". A save that succeeds while the log is
+// broken (after a failed append or sync) mends it: logging resumes, and under `always`
+// mutations are accepted again.
 IoResult<void> save(Store& store);
 // Sets `closed`; for a persistent store also joins its threads, writes a final snapshot,
-// closes the log and releases the directory lock. Never fails; idempotent.
-void close(Store& store);
+// closes the log and releases the directory lock, all of it whatever fails. An error
+// only when the final save failed and the log does not hold every acknowledged mutation
+// either, so data was lost; its text says why. Idempotent: a second call returns success.
+IoResult<void> close(Store& store);
 // None for a store without persistence.
 std::optional<PersistStats> read_persist_stats(const Store& store);
 

@@ -46,6 +46,7 @@ void encode_wal_payload(const WalRecord& r, std::string& out) {
       put_u64(out, r.expires_at_ms);
       put_bytes(out, r.key);
       out.append(r.value);
+      out.append(r.value_tail);
       break;
     case WalOp::ExpireAt:
       put_u64(out, r.expires_at_ms);

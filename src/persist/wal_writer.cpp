@@ -40,22 +40,44 @@ IoResult<void> WalWriter::append(const WalRecord& record) {
   }
   if (!w) {
     // Cut off whatever part of the record reached the file, so the segment ends on a
-    // whole record again. The segment is in append mode, so the next record lands at
-    // len_ even if this cut fails; replay then treats the fragment as a torn tail.
-    (void)file_.set_len(len_);
+    // whole record again. If the cut fails the fragment stays; the owner appends nothing
+    // after a failure, so replay meets it as a torn tail.
+    uncut_ = true;
+    (void)retry_cut();
     return w;
   }
-  len_ += record_len;
   switch (policy_) {
     case FsyncPolicy::Always:
-      return file_.sync_data();
+      if (auto r = file_.sync_data(); !r) {
+        // The cut is synced too where the device still allows, so a crash of the machine
+        // does not bring the record back; where it does not, the next save supersedes it.
+        uncut_ = true;
+        if (retry_cut()) (void)file_.sync_data();
+        return r;
+      }
+      len_ += record_len;
+      break;
     case FsyncPolicy::EverySec:
+      len_ += record_len;
       dirty_ = true;
       break;
     case FsyncPolicy::Never:
+      len_ += record_len;
       break;
   }
   return {};
+}
+
+bool WalWriter::retry_cut() {
+  if (uncut_ && open_ && file_.set_len(len_)) uncut_ = false;
+  return !uncut_;
+}
+
+IoResult<void> WalWriter::sync() {
+  if (!open_) return io_err(IoError::invalid_input("store is closed"));
+  auto r = file_.sync_data();
+  if (r) dirty_ = false;
+  return r;
 }
 
 IoResult<void> WalWriter::flush_if_dirty() {
@@ -71,8 +93,6 @@ IoResult<void> WalWriter::flush_if_dirty() {
 
 IoResult<void> WalWriter::rotate() {
   if (!open_) return io_err(IoError::invalid_input("store is closed"));
-  if (auto r = file_.sync_data(); !r) return r;
-  dirty_ = false;
   Segment next{segment_.n + 1, segment_name(segment_.n + 1)};
   auto f = File::open(join_path(dir_, next.name), OpenMode::Append);
   if (!f) return io_err(f.take_error());
@@ -84,6 +104,8 @@ IoResult<void> WalWriter::rotate() {
   file_ = std::move(f.value());
   segment_ = std::move(next);
   len_ = size.value();
+  dirty_ = false;
+  uncut_ = false;
   return {};
 }
 

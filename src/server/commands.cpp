@@ -38,11 +38,11 @@ std::string ascii_lower(BytesView s) {
 
 Reply ok() { return Reply::simple("OK"); }
 
-Reply store_error(StoreError e) {
-  std::string_view text = store_error_text(e);
+Reply store_error(const ServerContext& ctx, StoreError e) {
+  std::string text = ctx.store->error_text(e);
   // Texts that open with an upper-case code (WRONGTYPE, OOM) go out unchanged.
-  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') return Reply::error(std::string(text));
-  return Reply::error("ERR " + std::string(text));
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') return Reply::error(std::move(text));
+  return Reply::error("ERR " + text);
 }
 
 Reply wrong_args(BytesView name) {
@@ -60,6 +60,8 @@ Reply bulk_or_null(std::optional<Bytes> v) { return v ? Reply::bulk(std::move(*v
 
 Reply count(uint64_t n) { return Reply::from_int(static_cast<int64_t>(n)); }
 
+Reply flag(bool b) { return Reply::from_int(b ? 1 : 0); }
+
 Reply bulk_array(std::vector<Bytes> items) {
   std::vector<Reply> out;
   out.reserve(items.size());
@@ -68,8 +70,8 @@ Reply bulk_array(std::vector<Bytes> items) {
 }
 
 template <class T, class Fn>
-Reply map_result(StoreResult<T> r, Fn&& to_reply) {
-  if (!r) return store_error(r.error());
+Reply map_result(const ServerContext& ctx, StoreResult<T> r, Fn&& to_reply) {
+  if (!r) return store_error(ctx, r.error());
   return to_reply(std::move(r).value());
 }
 
@@ -84,7 +86,7 @@ bool mul_overflows(int64_t a, int64_t b, int64_t& out) { return __builtin_mul_ov
 using Handler = Reply (*)(const ServerContext&, ConnectionState&, const Request&);
 
 Reply cmd_get(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->get(req[1]), bulk_or_null);
+  return map_result(ctx, ctx.store->get(req[1]), bulk_or_null);
 }
 
 Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -108,7 +110,7 @@ Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
     }
   }
   if (nx && xx) return syntax_error();
-  return map_result(ctx.store->set(req[1], req[2], ttl_ms, nx, xx),
+  return map_result(ctx, ctx.store->set(req[1], req[2], ttl_ms, nx, xx),
                     [](bool written) { return written ? ok() : Reply::null(); });
 }
 
@@ -117,7 +119,7 @@ Reply cmd_setex(const ServerContext& ctx, ConnectionState&, const Request& req) 
   if (!seconds) return not_an_integer();
   int64_t ms = 0;
   if (*seconds <= 0 || mul_overflows(*seconds, 1000, ms)) return invalid_expire("setex");
-  return map_result(ctx.store->set(req[1], req[3], static_cast<uint64_t>(ms), false, false),
+  return map_result(ctx, ctx.store->set(req[1], req[3], static_cast<uint64_t>(ms), false, false),
                     [](bool) { return ok(); });
 }
 
@@ -135,11 +137,11 @@ Reply cmd_mset(const ServerContext& ctx, ConnectionState&, const Request& req) {
   pairs.reserve(req.size() / 2);
   for (size_t i = 1; i + 1 < req.size(); i += 2) pairs.emplace_back(req[i], req[i + 1]);
   auto r = ctx.store->mset(pairs);
-  return r ? ok() : store_error(r.error());
+  return r ? ok() : store_error(ctx, r.error());
 }
 
 Reply incr_reply(const ServerContext& ctx, BytesView key, int64_t delta) {
-  return map_result(ctx.store->incr_by(key, delta), [](int64_t v) { return Reply::from_int(v); });
+  return map_result(ctx, ctx.store->incr_by(key, delta), [](int64_t v) { return Reply::from_int(v); });
 }
 
 Reply cmd_incr(const ServerContext& ctx, ConnectionState&, const Request& req) { return incr_reply(ctx, req[1], 1); }
@@ -155,16 +157,16 @@ Reply cmd_decrby(const ServerContext& ctx, ConnectionState&, const Request& req)
   std::optional<int64_t> delta = parse_int(req[2]);
   if (!delta) return not_an_integer();
   // The one delta whose negation does not exist; nothing is changed.
-  if (*delta == INT64_MIN) return store_error(StoreError::Overflow);
+  if (*delta == INT64_MIN) return store_error(ctx, StoreError::Overflow);
   return incr_reply(ctx, req[1], -*delta);
 }
 
 Reply cmd_append(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->append(req[1], req[2]), count);
+  return map_result(ctx, ctx.store->append(req[1], req[2]), count);
 }
 
 Reply cmd_del(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return count(ctx.store->del(rest(req, 1)));
+  return map_result(ctx, ctx.store->del(rest(req, 1)), count);
 }
 
 Reply cmd_exists(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -182,10 +184,10 @@ Reply cmd_keys(const ServerContext& ctx, ConnectionState&, const Request& req) {
 Reply apply_expire(const ServerContext& ctx, const Request& req, int64_t multiplier, std::string_view name) {
   std::optional<int64_t> v = parse_int(req[2]);
   if (!v) return not_an_integer();
-  if (*v <= 0) return count(ctx.store->del(rest(req, 1).first(1)));
+  if (*v <= 0) return map_result(ctx, ctx.store->del(rest(req, 1).first(1)), count);
   int64_t ms = 0;
   if (mul_overflows(*v, multiplier, ms)) return invalid_expire(name);
-  return Reply::from_int(ctx.store->pexpire(req[1], static_cast<uint64_t>(ms)) ? 1 : 0);
+  return map_result(ctx, ctx.store->pexpire(req[1], static_cast<uint64_t>(ms)), flag);
 }
 
 Reply cmd_expire(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -196,7 +198,7 @@ Reply cmd_pexpire(const ServerContext& ctx, ConnectionState&, const Request& req
 }
 
 Reply cmd_persist(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return Reply::from_int(ctx.store->persist(req[1]) ? 1 : 0);
+  return map_result(ctx, ctx.store->persist(req[1]), flag);
 }
 
 Reply cmd_ttl(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -212,22 +214,22 @@ Reply cmd_hset(const ServerContext& ctx, ConnectionState&, const Request& req) {
   int64_t added = 0;
   for (size_t i = 2; i + 1 < req.size(); i += 2) {
     auto r = ctx.store->hset(req[1], req[i], req[i + 1]);
-    if (!r) return store_error(r.error());
+    if (!r) return store_error(ctx, r.error());
     added += r.value() ? 1 : 0;
   }
   return Reply::from_int(added);
 }
 
 Reply cmd_hget(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->hget(req[1], req[2]), bulk_or_null);
+  return map_result(ctx, ctx.store->hget(req[1], req[2]), bulk_or_null);
 }
 
 Reply cmd_hdel(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->hdel(req[1], rest(req, 2)), count);
+  return map_result(ctx, ctx.store->hdel(req[1], rest(req, 2)), count);
 }
 
 Reply cmd_hgetall(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->hgetall(req[1]), [](std::vector<std::pair<Bytes, Bytes>> pairs) {
+  return map_result(ctx, ctx.store->hgetall(req[1]), [](std::vector<std::pair<Bytes, Bytes>> pairs) {
     std::vector<Reply> out;
     out.reserve(pairs.size() * 2);
     for (auto& [field, value] : pairs) {
@@ -239,20 +241,20 @@ Reply cmd_hgetall(const ServerContext& ctx, ConnectionState&, const Request& req
 }
 
 Reply cmd_hlen(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->hlen(req[1]), count);
+  return map_result(ctx, ctx.store->hlen(req[1]), count);
 }
 
 Reply cmd_lpush(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->lpush(req[1], rest(req, 2)), count);
+  return map_result(ctx, ctx.store->lpush(req[1], rest(req, 2)), count);
 }
 Reply cmd_rpush(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->rpush(req[1], rest(req, 2)), count);
+  return map_result(ctx, ctx.store->rpush(req[1], rest(req, 2)), count);
 }
 Reply cmd_lpop(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->lpop(req[1]), bulk_or_null);
+  return map_result(ctx, ctx.store->lpop(req[1]), bulk_or_null);
 }
 Reply cmd_rpop(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->rpop(req[1]), bulk_or_null);
+  return map_result(ctx, ctx.store->rpop(req[1]), bulk_or_null);
 }
 
 Reply cmd_lrange(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -260,27 +262,27 @@ Reply cmd_lrange(const ServerContext& ctx, ConnectionState&, const Request& req)
   if (!start) return not_an_integer();
   std::optional<int64_t> stop = parse_int(req[3]);
   if (!stop) return not_an_integer();
-  return map_result(ctx.store->lrange(req[1], *start, *stop), bulk_array);
+  return map_result(ctx, ctx.store->lrange(req[1], *start, *stop), bulk_array);
 }
 
 Reply cmd_llen(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->llen(req[1]), count);
+  return map_result(ctx, ctx.store->llen(req[1]), count);
 }
 
 Reply cmd_sadd(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->sadd(req[1], rest(req, 2)), count);
+  return map_result(ctx, ctx.store->sadd(req[1], rest(req, 2)), count);
 }
 Reply cmd_srem(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->srem(req[1], rest(req, 2)), count);
+  return map_result(ctx, ctx.store->srem(req[1], rest(req, 2)), count);
 }
 Reply cmd_smembers(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->smembers(req[1]), bulk_array);
+  return map_result(ctx, ctx.store->smembers(req[1]), bulk_array);
 }
 Reply cmd_sismember(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->sismember(req[1], req[2]), [](bool m) { return Reply::from_int(m ? 1 : 0); });
+  return map_result(ctx, ctx.store->sismember(req[1], req[2]), [](bool m) { return Reply::from_int(m ? 1 : 0); });
 }
 Reply cmd_scard(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx.store->scard(req[1]), count);
+  return map_result(ctx, ctx.store->scard(req[1]), count);
 }
 
 // ---- connection and administrative commands ----
@@ -317,8 +319,8 @@ Reply cmd_flush(const ServerContext& ctx, ConnectionState&, const Request& req) 
     const std::string mode = ascii_upper(req[1]);
     if (mode != "SYNC" && mode != "ASYNC") return syntax_error();
   }
-  ctx.store->flush();
-  return ok();
+  auto r = ctx.store->flush();
+  return r ? ok() : store_error(ctx, r.error());
 }
 
 Reply cmd_info(const ServerContext& ctx, ConnectionState&, const Request&) { return Reply::bulk(render_info(ctx)); }

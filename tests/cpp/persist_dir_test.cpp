@@ -63,10 +63,10 @@ TEST_F(Lifecycle, SaveRotatesAndDeletesCoveredSegments) {
 TEST_F(Lifecycle, CloseSavesReleasesAndIsIdempotent) {
   auto s = open();
   ASSERT_TRUE(s->hset("h", "f", "v").ok());
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
   EXPECT_FALSE(file_exists(dir.file("LOCK")));
   const std::string segment = read_file(dir.file("wal-1.log"));
-  persist::close(*s);  // nothing happens the second time
+  EXPECT_TRUE(persist::close(*s).ok());  // nothing happens the second time
   auto saved = persist::save(*s);
   ASSERT_FALSE(saved.ok());
   EXPECT_EQ(saved.error().text, "store is closed");
@@ -129,7 +129,7 @@ TEST_F(Lifecycle, SnapshotThreadSavesOnlyWhenTheSegmentHasRecords) {
   }
   EXPECT_TRUE(file_exists(dir.file("snapshot.kvs")));
   const auto t0 = std::chrono::steady_clock::now();
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
 }
 
@@ -140,7 +140,7 @@ using ReplayClock = PersistFixture;
 TEST_F(ReplayClock, PushAfterExpirySetStaysUnderThatExpiry) {
   auto s = open();
   ASSERT_TRUE(s->rpush("l", items({"a"})).ok());
-  EXPECT_TRUE(s->pexpire("l", 800));
+  EXPECT_TRUE(s->pexpire("l", 800).value());
   ASSERT_TRUE(s->rpush("l", items({"b"})).ok());
   s.reset();
   clock->advance(1000);
@@ -156,9 +156,9 @@ TEST_F(ReplayClock, PushAfterExpirySetStaysUnderThatExpiry) {
 TEST_F(ReplayClock, PopAndPersistBeforeExpiryKeepTheList) {
   auto s = open();
   ASSERT_TRUE(s->rpush("l", items({"a", "b", "c"})).ok());
-  EXPECT_TRUE(s->pexpire("l", 60000));
+  EXPECT_TRUE(s->pexpire("l", 60000).value());
   ASSERT_TRUE(s->lpop("l").ok());
-  EXPECT_TRUE(s->persist("l"));
+  EXPECT_TRUE(s->persist("l").value());
   s.reset();
   clock->advance(120000);
   auto again = open();
@@ -184,7 +184,7 @@ TEST_F(ReplayClock, ExpiredWhileDownIsPurgedAndLogged) {
   auto s = open();
   ASSERT_TRUE(s->set("t", "1", 500, false, false).ok());
   ASSERT_TRUE(s->set("keep", "1", std::nullopt, false, false).ok());
-  persist::close(*s);
+  EXPECT_TRUE(persist::close(*s).ok());
   clock->advance(1000);
   auto again = open();
   EXPECT_FALSE(again->exists("t"));
@@ -241,7 +241,7 @@ TEST_F(DirLockTest, StaleLockContentsAreTakenOver) {
     auto s = open();
     ASSERT_TRUE(s) << content;
     EXPECT_EQ(read_file(dir.file("LOCK")), std::to_string(current_pid()) + "\n");
-    persist::close(*s);
+    EXPECT_TRUE(persist::close(*s).ok());
   }
 }
 
@@ -255,7 +255,7 @@ TEST_F(DirLockTest, LiveHolderInAnotherProcessBlocks) {
     char c = r.ok() ? 'y' : 'n';
     (void)!write(ready[1], &c, 1);
     (void)!read(done[0], &c, 1);
-    if (r.ok()) persist::close(*r.value());
+    if (r.ok()) (void)persist::close(*r.value());
     _exit(0);
   }
   char c = 0;
@@ -303,7 +303,7 @@ TEST_F(DirLockTest, SecondOpenInProcessWaitsForClose) {
   ASSERT_TRUE(first);
   std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    persist::close(*first);
+    (void)persist::close(*first);
   });
   const auto t0 = std::chrono::steady_clock::now();
   auto second = persist::open_store(config(), clock);

@@ -34,11 +34,11 @@ TEST_F(WalFormat, EveryMutationIsLoggedAsItsRecord) {
   ASSERT_TRUE(s->sadd("m", items({"z"})).ok());
   ASSERT_TRUE(s->srem("m", items({"z"})).ok());  // empties the set: SREM then DEL
   ASSERT_TRUE(s->hdel("h", items({"nope"})).ok());
-  EXPECT_TRUE(s->pexpire("k", 1000));
-  EXPECT_TRUE(s->persist("k"));
-  EXPECT_FALSE(s->persist("k"));  // nothing to remove, nothing logged
-  EXPECT_EQ(s->del(items({"t"})), 1u);
-  s->flush();
+  EXPECT_TRUE(s->pexpire("k", 1000).value());
+  EXPECT_TRUE(s->persist("k").value());
+  EXPECT_FALSE(s->persist("k").value());  // nothing to remove, nothing logged
+  EXPECT_EQ(s->del(items({"t"})).value(), 1u);
+  ASSERT_TRUE(s->flush().ok());
 
   const std::string want = Enc::set("k", "v") + Enc::set("t", "x", now + 5000) +
                            Enc::record(Enc::op(4) + Enc::bytes("h") + Enc::bytes("f") + "val") +

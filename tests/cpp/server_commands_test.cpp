@@ -59,7 +59,7 @@ class DispatchTest : public ::testing::Test {
   // Each case runs on an empty store.
   void run_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
-      ctx_.store->flush();
+      ASSERT_TRUE(ctx_.store->flush().ok());
       for (const Request& s : c.setup) (void)run(s);
       std::string shown;
       for (const auto& a : c.request) shown += a + " ";
@@ -193,7 +193,7 @@ TEST_F(DispatchTest, Collections) {
       {{{"SADD", "s", "a"}}, {"GET", "s"}, err(kWrongType)},
   });
   // The WRONGTYPE HSET left the string untouched.
-  ctx_.store->flush();
+  ASSERT_TRUE(ctx_.store->flush().ok());
   ASSERT_EQ(run({"SET", "h", "s"}), Reply::simple("OK"));
   ASSERT_EQ(run({"HSET", "h", "a", "1"}), err(kWrongType));
   EXPECT_EQ(run({"GET", "h"}), bulk("s"));
@@ -304,7 +304,7 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
   for (int i = 0; i < 500 && ctx.bgsave_running->load(); ++i) sleep_ms(10);
   EXPECT_FALSE(ctx.bgsave_running->load()) << "the background save never cleared its flag";
 
-  persist::close(*ctx.store);
+  EXPECT_TRUE(persist::close(*ctx.store).ok());
   EXPECT_EQ(run({"SAVE"}), err("ERR save failed: store is closed"));
   std::filesystem::remove_all(dir);
 }

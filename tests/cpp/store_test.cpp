@@ -126,7 +126,7 @@ TEST_F(Strings, DeleteCountsOnceAndSkipsExpired) {
   set(*s, "b", "1", 5);
   clock->advance(5);
   const Bytes keys[] = {"a", "a", "b", "zz"};
-  EXPECT_EQ(s->del(keys), 1u);
+  EXPECT_EQ(s->del(keys).value(), 1u);
   EXPECT_EQ(s->used_memory(), 0u);
 }
 
@@ -193,14 +193,14 @@ TEST_F(Expiry, TtlRoundsUpAndReportsAbsence) {
 TEST_F(Expiry, PexpirePersistAndSaturation) {
   auto s = make();
   set(*s, "k", "v");
-  EXPECT_FALSE(s->persist("k"));
-  EXPECT_TRUE(s->pexpire("k", 0));
+  EXPECT_FALSE(s->persist("k").value());
+  EXPECT_TRUE(s->pexpire("k", 0).value());
   EXPECT_FALSE(s->get("k").value().has_value());
-  EXPECT_FALSE(s->pexpire("k", 100)) << "an expired key is removed first";
+  EXPECT_FALSE(s->pexpire("k", 100).value()) << "an expired key is removed first";
   set(*s, "m", "v");
-  EXPECT_TRUE(s->pexpire("m", ~uint64_t{0}));
+  EXPECT_TRUE(s->pexpire("m", ~uint64_t{0}).value());
   EXPECT_EQ(s->pttl("m"), INT64_MAX);
-  EXPECT_TRUE(s->persist("m"));
+  EXPECT_TRUE(s->persist("m").value());
   EXPECT_EQ(s->pttl("m"), -1);
   EXPECT_EQ(absolute_expiry(0, 0), 1u) << "a relative expiry never stores 0";
   EXPECT_EQ(absolute_expiry(~uint64_t{0} - 1, 5), ~uint64_t{0});
@@ -226,7 +226,7 @@ TEST_F(Expiry, ReadOfExpiredCollectionRemovesIt) {
   auto s = make();
   const Bytes m[] = {"a"};
   ASSERT_EQ(s->sadd("set", m).value(), 1u);
-  EXPECT_TRUE(s->pexpire("set", 5));
+  EXPECT_TRUE(s->pexpire("set", 5).value());
   clock->advance(5);
   EXPECT_TRUE(s->smembers("set").value().empty());
   EXPECT_EQ(s->used_memory(), 0u);

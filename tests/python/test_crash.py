@@ -221,3 +221,177 @@ def test_kill_during_save_loses_no_acknowledged_write(tmp_path, preloaded, momen
     assert indices == list(range(PRELOAD, PRELOAD + len(indices)))
     acknowledged = PRELOAD + len(indices)
     reopen_and_check(path, acknowledged, acknowledged + 1)
+
+
+# ---- a full disk ----
+
+FULL_DISK_CHILD = r"""
+import sys, time
+from vellum._vellum import Cache
+
+path, fsync, keys = sys.argv[1], sys.argv[2], int(sys.argv[3])
+PAD = b"x" * 1000
+c = Cache(persist_dir=path, fsync=fsync, snapshot_interval=0)
+out = sys.stdout
+i = 0
+prefix = b"k"
+
+
+def step():
+    # Two sets of a rotating key, then one increment of a counter: a state with a hole in
+    # its history shows as a key or a count that no moment of the history had. Calls
+    # after the disk filled use keys of their own, so none hides an earlier one.
+    global i
+    try:
+        if i % 3 == 2:
+            c.incr(b"ctr")
+        else:
+            c.set(prefix + b"%d" % (i % keys), b"%d:" % i + PAD)
+        out.write("A %d\n" % i)
+    except OSError as e:
+        out.write("R %d %s\n" % (i, e))
+    out.flush()
+    i += 1
+
+
+stopped_at = None
+while stopped_at is None or i < stopped_at + 30:
+    step()
+    if stopped_at is None and c.persist_stats["last_error"] is not None:
+        stopped_at = i
+    if i > 100000:
+        sys.exit("the disk never filled")
+print("FULL", flush=True)
+prefix = b"q"
+if sys.stdin.readline().strip() == "save":
+    c.save()
+    print("SAVED %d" % i, flush=True)
+else:
+    print("WRITING %d" % i, flush=True)
+while True:
+    step()
+    time.sleep(0.0005)  # keeps this phase from filling the disk again
+"""
+
+FULL_DISK_KEYS = 16
+FULL_DISK_PAD = b"x" * 1000
+
+
+@pytest.fixture(scope="module")
+def full_disk_tmpfs(tmp_path_factory):
+    mnt = tmp_path_factory.mktemp("full-disk")
+    proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mnt)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {proc.stderr.strip()}")
+    try:
+        yield mnt
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=False)
+
+
+def model_state(status: dict[int, str], j: int, resumed_at: int) -> dict[bytes, bytes]:
+    """The state after calls 0 .. j-1 of the writer, without the ones it saw refused."""
+    state: dict[bytes, bytes] = {}
+    count = 0
+    for i in range(j):
+        if status.get(i) == "R":
+            continue
+        if i % 3 == 2:
+            count += 1
+        else:
+            state[(b"k" if i < resumed_at else b"q") + b"%d" % (i % FULL_DISK_KEYS)] = b"%d:" % i + FULL_DISK_PAD
+    if count:
+        state[b"ctr"] = b"%d" % count
+    return state
+
+
+@pytest.mark.parametrize(
+    "then, round_", [("save", r) for r in range(20)] + [("no-save", r) for r in range(10)]
+)
+@pytest.mark.parametrize("fsync", ["always", "everysec"])
+def test_full_disk_round_reopens_to_one_moment_of_the_acknowledged_history(full_disk_tmpfs, fsync, then, round_):
+    """A writer fills a small tmpfs, space is freed, it saves (or, in the no-save rounds,
+    does not), writes on and is killed. The reopened state is the state after some prefix
+    of its calls; under `always` that prefix holds every acknowledged call, and under both
+    it holds every call before the save."""
+    rng = random.Random(f"full-disk-{fsync}-{then}-{round_}")
+    ballast = full_disk_tmpfs / "ballast"
+    path = full_disk_tmpfs / "data"
+    # Rounds share the file system: start from an empty one whatever the last round left.
+    shutil.rmtree(path, ignore_errors=True)
+    ballast.unlink(missing_ok=True)
+    ballast.write_bytes(b"\0" * (384 << 10))
+    proc = subprocess.Popen([sys.executable, "-c", FULL_DISK_CHILD, str(path), fsync, str(FULL_DISK_KEYS)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines: list[str] = []
+    marks: dict[str, threading.Event] = {"FULL": threading.Event(), "SAVED": threading.Event(),
+                                         "WRITING": threading.Event()}
+
+    def read() -> None:
+        assert proc.stdout is not None
+        for line in proc.stdout:
+            lines.append(line.rstrip("\n"))
+            for name, event in marks.items():
+                if line.startswith(name):
+                    event.set()
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        assert marks["FULL"].wait(30), "the writer never filled the disk: " + proc.stderr.read()
+        ballast.unlink()
+        assert proc.stdin is not None
+        proc.stdin.write(then + "\n")
+        proc.stdin.flush()
+        assert marks["SAVED" if then == "save" else "WRITING"].wait(30), "the save after freeing space failed"
+        time.sleep(rng.uniform(0, 0.3))
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait(30)
+        reader.join(30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+    status: dict[int, str] = {}
+    refusals = set()
+    saved_at = resumed_at = None
+    for line in lines:
+        kind, _, rest = line.partition(" ")
+        if kind in ("A", "R"):
+            index, _, text = rest.partition(" ")
+            status[int(index)] = kind
+            if kind == "R":
+                refusals.add(text)
+        elif kind in ("SAVED", "WRITING"):
+            resumed_at = int(rest)
+            saved_at = resumed_at if kind == "SAVED" else None
+    assert resumed_at is not None and (saved_at is not None) == (then == "save")
+    last = max(status)
+    assert sorted(status) == list(range(last + 1))
+    if fsync == "always":
+        assert "R" in status.values(), "no write was refused on the full disk"
+        assert refusals == {"persistence failed: WAL append failed: No space left on device (os error 28)"
+                            "; writes are refused until a save succeeds"}
+        required = 1 + max(i for i, kind in status.items() if kind == "A")
+    else:
+        assert "R" not in status.values()
+        # Without a save, everysec promises nothing of the calls made since the last sync.
+        required = saved_at or 0
+
+    cache = Cache(persist_dir=path, snapshot_interval=0)
+    try:
+        state = {k: cache.get(k) for k in cache.keys()}
+    finally:
+        cache.close()
+    # The prefix is fixed by the newest set it shows, up to the calls that follow it
+    # before the next set that went through (increments and refused calls).
+    newest = max((int(v.split(b":")[0]) for k, v in state.items() if k != b"ctr"), default=-1)
+    following = newest + 1
+    while following <= last + 1 and (following % 3 == 2 or status.get(following) == "R"):
+        following += 1
+    matches = [j for j in range(newest + 1, following + 1) if model_state(status, j, resumed_at) == state]
+    assert matches, f"the reopened state is no moment of the history (newest set {newest})"
+    # The writer may have finished one more call without getting to acknowledge it.
+    assert max(matches) >= required, f"{required - max(matches)} calls before the required point lost"
+    assert min(matches) <= last + 2
