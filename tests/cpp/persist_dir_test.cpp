@@ -367,14 +367,14 @@ TEST_F(DirLockTest, StaleLockNamingALiveProcessIsTakenOverWithAWarning) {
     EXPECT_NE(err.find("pid " + std::to_string(pid)), std::string::npos) << err;
     EXPECT_NE(err.find("torn WAL tail"), std::string::npos) << err;
     EXPECT_EQ(read_file(*c.persist_dir + "/LOCK"), std::to_string(current_pid()) + "\n");
-    persist::close(*s.value());
+    EXPECT_TRUE(persist::close(*s.value()).ok());
   }
   for (const std::string& content : {std::to_string(dead_pid()) + "\n", std::string("abc"), std::string()}) {
     write_file(dir.file("LOCK"), content);
     auto s = open();
     ASSERT_TRUE(s) << content;
     EXPECT_EQ(last_error(*s), std::nullopt) << content;
-    persist::close(*s);
+    EXPECT_TRUE(persist::close(*s).ok());
   }
 }
 
@@ -469,7 +469,7 @@ TEST_P(PrivateModes, CreatedDirectoryIsOwnerOnlyAndEveryFileOwnerReadWrite) {
   for (const char* f : {"LOCK", "wal-1.log", "snapshot.kvs"}) {
     EXPECT_EQ(mode_of(dir.path() + "/made/data/" + f), 0600u) << f;
   }
-  persist::close(*made.value());
+  EXPECT_TRUE(persist::close(*made.value()).ok());
 
   const std::string kept = dir.path() + "/kept";
   ASSERT_EQ(::mkdir(kept.c_str(), 0755), 0);
@@ -482,7 +482,7 @@ TEST_P(PrivateModes, CreatedDirectoryIsOwnerOnlyAndEveryFileOwnerReadWrite) {
   EXPECT_EQ(mode_of(kept), 0755u);
   EXPECT_EQ(mode_of(kept + "/wal-0.log"), 0600u);
   EXPECT_EQ(mode_of(kept + "/LOCK"), 0600u);
-  persist::close(*opened.value());
+  EXPECT_TRUE(persist::close(*opened.value()).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Umask, PrivateModes, ::testing::Values(mode_t{0}, mode_t{022}, mode_t{0277}));

@@ -153,7 +153,7 @@ TEST(BackgroundFault, FsyncThreadRecordsTheFailureAndGoesOn) {
     EXPECT_EQ(last_error(*store), "fsync failed: out of memory");
   }
   EXPECT_TRUE(store->set("k2", "v", std::nullopt, false, false).ok());
-  persist::close(*store);
+  EXPECT_TRUE(persist::close(*store).ok());
   EXPECT_EQ(last_error(*store), std::nullopt) << "the final save did not succeed";
 }
 
@@ -170,7 +170,7 @@ TEST(BackgroundFault, SnapshotThreadRecordsTheFailedSaveAndRetries) {
   // Once allocations succeed again, the next period saves and clears the error.
   EXPECT_TRUE(eventually([&] { return persist::read_persist_stats(*store)->last_save_ms != 0; }));
   EXPECT_EQ(last_error(*store), std::nullopt);
-  persist::close(*store);
+  EXPECT_TRUE(persist::close(*store).ok());
 }
 
 class BgsaveFault : public ::testing::TestWithParam<Throw> {};
@@ -203,7 +203,7 @@ TEST_P(BgsaveFault, RecordsSaveFailedAndClearsTheFlag) {
   ASSERT_TRUE(eventually([&] { return !ctx.bgsave_running->load(); }));
   EXPECT_EQ(last_error(*ctx.store), std::nullopt);
   EXPECT_NE(persist::read_persist_stats(*ctx.store)->last_save_ms, 0u);
-  persist::close(*ctx.store);
+  EXPECT_TRUE(persist::close(*ctx.store).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BgsaveFault, ::testing::Values(Throw::BadAlloc, Throw::RuntimeError));
