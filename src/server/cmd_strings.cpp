@@ -1,0 +1,167 @@
+// The string, key and expiry commands.
+
+#include <array>
+#include <optional>
+
+#include "server/command_util.h"
+
+namespace vellum::server {
+
+namespace {
+
+Reply cmd_get(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->get(req[1]), bulk_or_null);
+}
+
+Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<uint64_t> ttl_ms;
+  bool nx = false, xx = false;
+  for (size_t i = 3; i < req.size(); ++i) {
+    const std::string opt = ascii_upper(req[i]);
+    if (opt == "EX" || opt == "PX") {
+      if (ttl_ms || i + 1 == req.size()) return syntax_error();
+      std::optional<int64_t> v = parse_int(req[++i]);
+      if (!v) return not_an_integer();
+      int64_t ms = *v;
+      if (*v <= 0 || (opt == "EX" && mul_overflows(*v, 1000, ms))) return invalid_expire("set");
+      ttl_ms = static_cast<uint64_t>(ms);
+    } else if (opt == "NX") {
+      nx = true;
+    } else if (opt == "XX") {
+      xx = true;
+    } else {
+      return syntax_error();
+    }
+  }
+  if (nx && xx) return syntax_error();
+  return map_result(ctx, ctx.store->set(req[1], req[2], ttl_ms, nx, xx),
+                    [](bool written) { return written ? ok() : Reply::null(); });
+}
+
+Reply cmd_setex(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> seconds = parse_int(req[2]);
+  if (!seconds) return not_an_integer();
+  int64_t ms = 0;
+  if (*seconds <= 0 || mul_overflows(*seconds, 1000, ms)) return invalid_expire("setex");
+  return map_result(ctx, ctx.store->set(req[1], req[3], static_cast<uint64_t>(ms), false, false),
+                    [](bool) { return ok(); });
+}
+
+Reply cmd_mget(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::vector<std::optional<Bytes>> values = ctx.store->mget(rest(req, 1));
+  std::vector<Reply> out;
+  out.reserve(values.size());
+  for (auto& v : values) out.push_back(bulk_or_null(std::move(v)));
+  return Reply::array(std::move(out));
+}
+
+Reply cmd_mset(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  if (req.size() % 2 == 0) return wrong_args(req[0]);
+  std::vector<std::pair<Bytes, Bytes>> pairs;
+  pairs.reserve(req.size() / 2);
+  for (size_t i = 1; i + 1 < req.size(); i += 2) pairs.emplace_back(req[i], req[i + 1]);
+  auto r = ctx.store->mset(pairs);
+  return r ? ok() : store_error(ctx, r.error());
+}
+
+Reply incr_reply(const ServerContext& ctx, BytesView key, int64_t delta) {
+  return map_result(ctx, ctx.store->incr_by(key, delta), [](int64_t v) { return Reply::from_int(v); });
+}
+
+Reply cmd_incr(const ServerContext& ctx, ConnectionState&, const Request& req) { return incr_reply(ctx, req[1], 1); }
+Reply cmd_decr(const ServerContext& ctx, ConnectionState&, const Request& req) { return incr_reply(ctx, req[1], -1); }
+
+Reply cmd_incrby(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> delta = parse_int(req[2]);
+  if (!delta) return not_an_integer();
+  return incr_reply(ctx, req[1], *delta);
+}
+
+Reply cmd_decrby(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> delta = parse_int(req[2]);
+  if (!delta) return not_an_integer();
+  // The one delta whose negation does not exist; nothing is changed.
+  if (*delta == INT64_MIN) return store_error(ctx, StoreError::Overflow);
+  return incr_reply(ctx, req[1], -*delta);
+}
+
+Reply cmd_append(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->append(req[1], req[2]), count);
+}
+
+Reply cmd_del(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->del(rest(req, 1)), count);
+}
+
+Reply cmd_exists(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  // One lookup per argument, so a key named twice counts twice.
+  int64_t n = 0;
+  for (size_t i = 1; i < req.size(); ++i) n += ctx.store->exists(req[i]) ? 1 : 0;
+  return Reply::from_int(n);
+}
+
+Reply cmd_keys(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  if (!utf8::is_valid(req[1])) return Reply::error("ERR invalid pattern");
+  return bulk_array(ctx.store->keys(req[1]));
+}
+
+Reply apply_expire(const ServerContext& ctx, const Request& req, int64_t multiplier, std::string_view name) {
+  std::optional<int64_t> v = parse_int(req[2]);
+  if (!v) return not_an_integer();
+  if (*v <= 0) return map_result(ctx, ctx.store->del(rest(req, 1).first(1)), count);
+  int64_t ms = 0;
+  if (mul_overflows(*v, multiplier, ms)) return invalid_expire(name);
+  return map_result(ctx, ctx.store->pexpire(req[1], static_cast<uint64_t>(ms)), flag);
+}
+
+Reply cmd_expire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return apply_expire(ctx, req, 1000, "expire");
+}
+Reply cmd_pexpire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return apply_expire(ctx, req, 1, "pexpire");
+}
+
+Reply cmd_persist(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->persist(req[1]), flag);
+}
+
+Reply cmd_ttl(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return Reply::from_int(ttl_seconds_from_ms(ctx.store->pttl(req[1])));
+}
+
+Reply cmd_pttl(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return Reply::from_int(ctx.store->pttl(req[1]));
+}
+
+constexpr std::array kRows = {
+    CommandSpec{"GET", 2, 2, cmd_get},
+    CommandSpec{"SET", 3, kAny, cmd_set},
+    CommandSpec{"SETEX", 4, 4, cmd_setex},
+    CommandSpec{"MGET", 2, kAny, cmd_mget},
+    CommandSpec{"MSET", 3, kAny, cmd_mset},
+    CommandSpec{"INCR", 2, 2, cmd_incr},
+    CommandSpec{"DECR", 2, 2, cmd_decr},
+    CommandSpec{"INCRBY", 3, 3, cmd_incrby},
+    CommandSpec{"DECRBY", 3, 3, cmd_decrby},
+    CommandSpec{"APPEND", 3, 3, cmd_append},
+    CommandSpec{"DEL", 2, kAny, cmd_del},
+    CommandSpec{"EXISTS", 2, kAny, cmd_exists},
+    CommandSpec{"KEYS", 2, 2, cmd_keys},
+    CommandSpec{"EXPIRE", 3, 3, cmd_expire},
+    CommandSpec{"PEXPIRE", 3, 3, cmd_pexpire},
+    CommandSpec{"PERSIST", 2, 2, cmd_persist},
+    CommandSpec{"TTL", 2, 2, cmd_ttl},
+    CommandSpec{"PTTL", 2, 2, cmd_pttl},
+};
+
+}  // namespace
+
+std::span<const CommandSpec> string_commands() { return kRows; }
+
+int64_t ttl_seconds_from_ms(int64_t ms) {
+  if (ms < 0) return ms;
+  // (ms + 500) / 1000 without the sum, which overflows within 500 of INT64_MAX.
+  return ms / 1000 + (ms % 1000 >= 500 ? 1 : 0);
+}
+
+}  // namespace vellum::server

@@ -1,0 +1,102 @@
+#pragma once
+// What the command handlers share: the row type of the command table, text helpers and
+// the common replies. The handlers live in units by family (cmd_strings.cpp,
+// cmd_collections.cpp, cmd_admin.cpp), each contributing its rows; commands.cpp indexes
+// them and dispatches.
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/utf8.h"
+#include "server/commands.h"
+
+namespace vellum::server {
+
+using Handler = Reply (*)(const ServerContext&, ConnectionState&, const Request&);
+
+inline constexpr int kAny = -1;
+
+// What sets a command apart from the rest, as bits of CommandSpec::flags.
+inline constexpr unsigned kBeforeAuth = 1;  // runs on a connection not yet authenticated
+inline constexpr unsigned kCloses = 2;      // the connection closes after its reply
+
+struct CommandSpec {
+  std::string_view name;  // upper case
+  int min_args;           // counting the name
+  int max_args;           // kAny: unbounded
+  Handler handler;
+  unsigned flags = 0;
+};
+
+// Each family's rows.
+std::span<const CommandSpec> string_commands();      // strings, keys and expiry
+std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
+std::span<const CommandSpec> admin_commands();       // connection and administration
+
+
+inline std::string ascii_upper(BytesView s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+inline std::string ascii_lower(BytesView s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+
+inline Reply ok() { return Reply::simple("OK"); }
+
+inline Reply store_error(const ServerContext& ctx, StoreError e) {
+  std::string text = ctx.store->error_text(e);
+  // Texts that open with an upper-case code (WRONGTYPE, OOM) go out unchanged.
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') return Reply::error(std::move(text));
+  return Reply::error("ERR " + text);
+}
+
+inline Reply wrong_args(BytesView name) {
+  return Reply::error("ERR wrong number of arguments for '" + utf8::lossy(ascii_lower(name)) + "' command");
+}
+
+inline Reply not_an_integer() { return Reply::error("ERR value is not an integer or out of range"); }
+inline Reply syntax_error() { return Reply::error("ERR syntax error"); }
+inline Reply invalid_expire(std::string_view name) {
+  return Reply::error("ERR invalid expire time in '" + std::string(name) + "' command");
+}
+inline Reply no_persistence() { return Reply::error("ERR persistence is not enabled for this server"); }
+
+inline Reply bulk_or_null(std::optional<Bytes> v) { return v ? Reply::bulk(std::move(*v)) : Reply::null(); }
+
+inline Reply count(uint64_t n) { return Reply::from_int(static_cast<int64_t>(n)); }
+
+inline Reply flag(bool b) { return Reply::from_int(b ? 1 : 0); }
+
+inline Reply bulk_array(std::vector<Bytes> items) {
+  std::vector<Reply> out;
+  out.reserve(items.size());
+  for (Bytes& b : items) out.push_back(Reply::bulk(std::move(b)));
+  return Reply::array(std::move(out));
+}
+
+template <class T, class Fn>
+Reply map_result(const ServerContext& ctx, StoreResult<T> r, Fn&& to_reply) {
+  if (!r) return store_error(ctx, r.error());
+  return to_reply(std::move(r).value());
+}
+
+inline std::span<const Bytes> rest(const Request& req, size_t from) {
+  return std::span<const Bytes>(req).subspan(from);
+}
+
+inline bool mul_overflows(int64_t a, int64_t b, int64_t& out) { return __builtin_mul_overflow(a, b, &out); }
+
+}  // namespace vellum::server
