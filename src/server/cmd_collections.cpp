@@ -85,22 +85,22 @@ Reply cmd_scard(const ServerContext& ctx, ConnectionState&, const Request& req) 
 }
 
 constexpr std::array kRows = {
-    CommandSpec{"HSET", 4, kAny, cmd_hset},
-    CommandSpec{"HGET", 3, 3, cmd_hget},
-    CommandSpec{"HDEL", 2, kAny, cmd_hdel},
-    CommandSpec{"HGETALL", 2, 2, cmd_hgetall},
-    CommandSpec{"HLEN", 2, 2, cmd_hlen},
-    CommandSpec{"LPUSH", 2, kAny, cmd_lpush},
-    CommandSpec{"RPUSH", 2, kAny, cmd_rpush},
-    CommandSpec{"LPOP", 2, 2, cmd_lpop},
-    CommandSpec{"RPOP", 2, 2, cmd_rpop},
-    CommandSpec{"LRANGE", 4, 4, cmd_lrange},
-    CommandSpec{"LLEN", 2, 2, cmd_llen},
-    CommandSpec{"SADD", 2, kAny, cmd_sadd},
-    CommandSpec{"SREM", 2, kAny, cmd_srem},
-    CommandSpec{"SMEMBERS", 2, 2, cmd_smembers},
-    CommandSpec{"SISMEMBER", 3, 3, cmd_sismember},
-    CommandSpec{"SCARD", 2, 2, cmd_scard},
+    CommandSpec{"HSET", 4, kAny, cmd_hset, kWrite, {1, 1, 1}},
+    CommandSpec{"HGET", 3, 3, cmd_hget, kReadOnly, {1, 1, 1}},
+    CommandSpec{"HDEL", 2, kAny, cmd_hdel, kWrite, {1, 1, 1}},
+    CommandSpec{"HGETALL", 2, 2, cmd_hgetall, kReadOnly, {1, 1, 1}},
+    CommandSpec{"HLEN", 2, 2, cmd_hlen, kReadOnly, {1, 1, 1}},
+    CommandSpec{"LPUSH", 2, kAny, cmd_lpush, kWrite, {1, 1, 1}},
+    CommandSpec{"RPUSH", 2, kAny, cmd_rpush, kWrite, {1, 1, 1}},
+    CommandSpec{"LPOP", 2, 2, cmd_lpop, kWrite, {1, 1, 1}},
+    CommandSpec{"RPOP", 2, 2, cmd_rpop, kWrite, {1, 1, 1}},
+    CommandSpec{"LRANGE", 4, 4, cmd_lrange, kReadOnly, {1, 1, 1}},
+    CommandSpec{"LLEN", 2, 2, cmd_llen, kReadOnly, {1, 1, 1}},
+    CommandSpec{"SADD", 2, kAny, cmd_sadd, kWrite, {1, 1, 1}},
+    CommandSpec{"SREM", 2, kAny, cmd_srem, kWrite, {1, 1, 1}},
+    CommandSpec{"SMEMBERS", 2, 2, cmd_smembers, kReadOnly, {1, 1, 1}},
+    CommandSpec{"SISMEMBER", 3, 3, cmd_sismember, kReadOnly, {1, 1, 1}},
+    CommandSpec{"SCARD", 2, 2, cmd_scard, kReadOnly, {1, 1, 1}},
 };
 
 }  // namespace

@@ -22,6 +22,17 @@ inline constexpr int kAny = -1;
 // What sets a command apart from the rest, as bits of CommandSpec::flags.
 inline constexpr unsigned kBeforeAuth = 1;  // runs on a connection not yet authenticated
 inline constexpr unsigned kCloses = 2;      // the connection closes after its reply
+inline constexpr unsigned kWrite = 4;       // may change the key space
+inline constexpr unsigned kReadOnly = 8;    // reads the key space and changes nothing
+
+// Where a command's keys stand among its arguments (the name is argument 0): from
+// `first` to `last` (negative: counted from the end, -1 the last argument) every `step`.
+// All zero for a command that names no key.
+struct KeyPositions {
+  int first = 0;
+  int last = 0;
+  int step = 0;
+};
 
 struct CommandSpec {
   std::string_view name;  // upper case
@@ -29,6 +40,7 @@ struct CommandSpec {
   int max_args;           // kAny: unbounded
   Handler handler;
   unsigned flags = 0;
+  KeyPositions keys{};
 };
 
 // Each family's rows.
