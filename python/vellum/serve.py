@@ -81,16 +81,18 @@ def run(args: argparse.Namespace) -> int:
         cache.close()
         return 1
 
-    where = "memory only" if persist_dir is None else f"data in {os.path.abspath(persist_dir)}"
-    log.info("listening on %s:%d (%s), %d keys loaded in %.2fs", args.host, server.port, where, len(cache),
-             time.monotonic() - started)
     stop = threading.Event()
 
     def on_signal(signum: int, _frame: object) -> None:
         log.info("received %s, shutting down", signal.Signals(signum).name)
         stop.set()
 
+    # Installed before the server is announced, so that a signal sent as soon as the
+    # "listening" line appears still closes the cache durably.
     previous = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    where = "memory only" if persist_dir is None else f"data in {os.path.abspath(persist_dir)}"
+    log.info("listening on %s:%d (%s), %d keys loaded in %.2fs", args.host, server.port, where, len(cache),
+             time.monotonic() - started)
     try:
         while not stop.wait(0.5):
             pass
