@@ -27,8 +27,9 @@ venv: $(VENV)/.ready
 
 # The wheel is built exactly as users get it (`pip wheel .`), and again only when one of
 # its inputs changed, so `make run` on an unchanged tree starts at once. pip -v shows the
-# configure and compile steps as they happen instead of a silent first build.
-WHEEL_INPUTS := CMakeLists.txt pyproject.toml README.md \
+# configure and compile steps as they happen instead of a silent first build. README.md,
+# which the wheel carries only as its description, is left out: editing it rebuilds nothing.
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml \
   $(shell find src python -type f ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
 WHEEL_BUILT := dist/.built
 # The lines of pip's verbose output shown while the wheel builds (all of it goes to
