@@ -25,12 +25,43 @@ $(VENV)/.ready: pyproject.toml
 
 venv: $(VENV)/.ready
 
-# Build the wheel exactly as users get it, then install it (with the test extras).
-wheel: venv
+# The wheel is built exactly as users get it (`pip wheel .`), and again only when one of
+# its inputs changed, so `make run` on an unchanged tree starts at once. pip -v shows the
+# configure and compile steps as they happen instead of a silent first build. README.md,
+# which the wheel carries only as its description, is left out: editing it rebuilds nothing.
+WHEEL_INPUTS := CMakeLists.txt pyproject.toml \
+  $(shell find src python -type f ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+WHEEL_BUILT := dist/.built
+# The lines of pip's verbose output shown while the wheel builds (all of it goes to
+# build/wheel.log): the build steps, their progress, and the result.
+WHEEL_PROGRESS := ^ *(\*\*\*|\[[0-9]+/[0-9]+\]|Created wheel|.*(error|warning):)
+# The built wheel installed into the venv, without extras: all that serving needs.
+INSTALLED := $(VENV)/.installed
+# The test and benchmark extras, installed once per pyproject.toml.
+TEST_EXTRAS := $(VENV)/.test-extras
+
+# The stamp carries the time the build started, so a source saved during the build is
+# newer than it and rebuilds next time.
+$(WHEEL_BUILT): $(WHEEL_INPUTS) | $(VENV)/.ready
+	@mkdir -p build && touch build/wheel.started
 	rm -rf dist
-	$(VPY) -m pip wheel . --no-deps -w dist -q
+	@echo "== building the wheel; a first build compiles the C++ core (about a minute on 2 cores)"
+	@( $(VPY) -m pip wheel . --no-deps -w dist -v; echo $$? >build/wheel.rc ) 2>&1 | tee build/wheel.log | \
+	  grep --line-buffered -E '$(WHEEL_PROGRESS)' || true
+	@if [ "$$(cat build/wheel.rc)" != 0 ]; then tail -n 40 build/wheel.log; \
+	  echo "== the wheel build failed; its whole output is in build/wheel.log"; exit 1; fi
+	@mv build/wheel.started $@
+
+$(TEST_EXTRAS): pyproject.toml | $(WHEEL_BUILT)
 	$(VPY) -m pip install -q "$$(ls dist/vellum-*.whl)[test,bench]"
+	touch $@
+
+$(INSTALLED): $(WHEEL_BUILT)
 	$(VPY) -m pip install -q --force-reinstall --no-deps dist/vellum-*.whl
+	touch $@
+
+# The wheel with the test and benchmark extras, for every target that tests or measures.
+wheel: $(TEST_EXTRAS) $(INSTALLED)
 
 gtest:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
@@ -96,8 +127,9 @@ compat: wheel $(COMPAT_SDISTS)
 	  $(VPY) -m pytest -p no:cacheprovider -rs tests/compat
 
 # The main job: serve a persistent cache on 127.0.0.1:6380 with its data in ./vellum-data.
-run: wheel
-	$(VPY) -m vellum serve
+# ARGS reach `vellum serve`: make run ARGS="--fsync always --port 6390".
+run: $(INSTALLED)
+	$(VPY) -m vellum serve $(ARGS)
 
 bench: wheel
 	cmake -S . -B build/bench -G Ninja -DVELLUM_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null

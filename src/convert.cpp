@@ -7,6 +7,8 @@
 #include "core/utf8.h"
 #include "glue.h"
 #include "persist/dir_lock.h"
+#include "persist/snapshot_format.h"
+#include "persist/wal_reader.h"
 
 namespace vellum::glue {
 
@@ -275,9 +277,15 @@ bool extract_positive(PyObject* obj, const char* name, int64_t& out) {
 bool extract_int64(PyObject* obj, const char* name, int64_t& out) {
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) return name_type_error(name);
-  long long value = PyLong_AsLongLong(index);
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
   Py_DECREF(index);
   if (value == -1 && PyErr_Occurred()) return name_type_error(name);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_OverflowError, overflow > 0 ? "%s must be at most 2**63-1" : "%s must be at least -2**63",
+                 name);
+    return false;
+  }
   out = value;
   return true;
 }
@@ -285,9 +293,27 @@ bool extract_int64(PyObject* obj, const char* name, int64_t& out) {
 bool extract_uint64(PyObject* obj, const char* name, uint64_t& out) {
   PyObject* index = PyNumber_Index(obj);
   if (index == nullptr) return name_type_error(name);
+  // The sign first: the interpreter's own overflow texts name neither the argument nor
+  // the range.
+  int overflow = 0;
+  const long long signed_value = PyLong_AsLongLongAndOverflow(index, &overflow);
+  if (signed_value == -1 && PyErr_Occurred()) {
+    Py_DECREF(index);
+    return name_type_error(name);
+  }
+  if (overflow < 0 || (overflow == 0 && signed_value < 0)) {
+    Py_DECREF(index);
+    PyErr_Format(PyExc_OverflowError, "%s must not be negative", name);
+    return false;
+  }
   unsigned long long value = PyLong_AsUnsignedLongLong(index);
   Py_DECREF(index);
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return name_type_error(name);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return name_type_error(name);
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "%s must be at most 2**64-1", name);
+    return false;
+  }
   out = value;
   return true;
 }
@@ -471,7 +497,11 @@ PyObject* store_error_to_py(const Store& store, StoreError error) {
     case StoreError::WrongType:
       return raise_text(PyExc_TypeError, text);
     case StoreError::OutOfMemory:
-      return raise_text(PyExc_MemoryError, text);
+      // The store's text is the wire's reply, worded for its clients; a Python caller
+      // reads what happened in the terms of the Cache it built.
+      return raise_text(PyExc_MemoryError,
+                        "cache is full: the write would take used memory past max_memory and the eviction policy "
+                        "has nothing left to evict; raise max_memory, delete keys, or use policy='allkeys-lru'");
     case StoreError::NotAnInteger:
     case StoreError::Overflow:
       return raise_text(PyExc_ValueError, text);
@@ -497,10 +527,23 @@ PyObject* open_error_to_py(const std::string& path, const IoError& error) {
       if (text.starts_with(persist::kLockedText)) holder = text.substr(persist::kLockedText.size());
       return raise_text(type, "data directory " + path + " is in use by another live process" + holder);
     }
-    case IoErrorKind::InvalidData: {
+    case IoErrorKind::InvalidData:
+    case IoErrorKind::UnexpectedEof: {
       PyObject* type = corrupt_data_error();
       if (type == nullptr) return nullptr;
-      return raise_text(type, "cannot load data from " + path + ": " + error.text);
+      // A log fault's text already names its segment, offset and the check to run. A
+      // snapshot fault names only its reason, so the file and the check are added here.
+      // Only the snapshot's reader lets an end-of-file error out of an open: a record
+      // that runs into the checksum bytes of a file whose checksum holds.
+      const bool snapshot = error.kind == IoErrorKind::UnexpectedEof || error.text.starts_with("snapshot: ");
+      if (!snapshot) return raise_text(type, "cannot load data from " + path + ": " + error.text);
+      const std::string reason = error.kind == IoErrorKind::UnexpectedEof
+                                     ? "snapshot: a record runs past the end of the data (" + error.text + ")"
+                                     : error.text;
+      return raise_text(type, "cannot load data from " + path + ": " + reason + ", in " +
+                                  std::string(persist::kSnapshotFile) +
+                                  "; the file was left unchanged. Inspect it with `vellum check " +
+                                  persist::shell_word(path) + "`");
     }
     default:
       return raise_text(PyExc_OSError, "cannot open data directory " + path + ": " + error.text);

@@ -5,6 +5,7 @@
 //     class Server:
 //         def __new__(cls, cache, host="127.0.0.1", port=6380, password=None,
 //                     request_budget=None): ...
+//             # cache: a native Cache, or a vellum.Cache (its `native` is served)
 //         def start(self) -> None: ...   # OSError "cannot bind {host}:{port}: {reason}"
 //         def stop(self) -> None: ...
 //         port: int                      # read-only
@@ -41,6 +42,25 @@ ServerPayload& payload_of(PyObject* op) { return reinterpret_cast<ServerObject*>
 
 char** kw(const char* const* list) { return const_cast<char**>(list); }
 
+// The native Cache to serve for `obj` (a new reference): `obj` itself, or the `native`
+// attribute of the package's vellum.Cache. Null with TypeError for anything else, or with
+// the error the attribute raised (a wrapper used in a forked child raises ForkedCacheError).
+PyObject* served_cache(PyObject* obj) {
+  auto* cache_cls = reinterpret_cast<PyTypeObject*>(cache_type());
+  if (cache_cls == nullptr) return nullptr;
+  if (PyObject_TypeCheck(obj, cache_cls)) return Py_NewRef(obj);
+  PyObject* native = PyObject_GetAttrString(obj, "native");
+  if (native != nullptr && PyObject_TypeCheck(native, cache_cls)) return native;
+  Py_XDECREF(native);
+  if (native == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  PyErr_Format(PyExc_TypeError, "argument 'cache': expected vellum.Cache or vellum._vellum.Cache, not %s",
+               type_name(obj).c_str());
+  return nullptr;
+}
+
 PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"cache", "host", "port", "password", "request_budget", nullptr};
@@ -53,16 +73,21 @@ PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                                      &password_obj, &budget_obj)) {
       return nullptr;
     }
-    PyObject* cache_cls = cache_type();
-    if (cache_cls == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(cache_obj, reinterpret_cast<PyTypeObject*>(cache_cls))) {
-      PyErr_Format(PyExc_TypeError, "argument 'cache': expected Cache, not %s", type_name(cache_obj).c_str());
-      return nullptr;
-    }
+    PyObject* served = served_cache(cache_obj);
+    if (served == nullptr) return nullptr;
+    std::shared_ptr<Store> store = cache_store(served);
+    Py_DECREF(served);
     std::string host = "127.0.0.1";
     int64_t port = 6380;
     if (host_obj && !extract_text(host_obj, "host", host)) return nullptr;
-    if (port_obj && !extract_int64(port_obj, "port", port)) return nullptr;
+    if (port_obj && !extract_int64(port_obj, "port", port)) {
+      // Beyond 64 bits the range that matters is still the port's own.
+      if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_OverflowError, "port must be between 0 and 65535");
+      }
+      return nullptr;
+    }
     if (port < 0 || port > 65535) {
       PyErr_SetString(PyExc_ValueError, "port must be between 0 and 65535");
       return nullptr;
@@ -88,7 +113,7 @@ PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       request_budget = static_cast<uint64_t>(budget);
     }
 
-    auto core = std::make_unique<server::Server>(cache_store(cache_obj), host, static_cast<uint16_t>(port),
+    auto core = std::make_unique<server::Server>(std::move(store), host, static_cast<uint16_t>(port),
                                                  std::move(password), request_budget);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc != nullptr ? alloc(type, 0) : nullptr;

@@ -1,5 +1,6 @@
-"""Command line of vellum: without a command it shows the cache at work; `serve` serves a
-cache, and `info`, `check` and `stats` inspect a data directory or a running server."""
+"""Command line of vellum: `serve` serves a cache, `info`, `check` and `stats` inspect a
+data directory or a running server, and `demo` shows the cache at work. Without a command
+it prints its help and exits 2, as for any other usage error."""
 
 from __future__ import annotations
 
@@ -39,16 +40,22 @@ def demo(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     """The command line; each subcommand sets `run` to the function that carries it out."""
     parser = argparse.ArgumentParser(prog="vellum", description="vellum: an in-process cache with a C++ core.")
-    parser.set_defaults(run=demo)
     parser.add_argument("--version", action="version", version=f"vellum {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     serve.add_parser(sub)
     tools.add_subcommands(sub)
+    sub.add_parser("demo", help="show a short tour of an in-memory cache").set_defaults(run=demo)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        # The whole help rather than argparse's one-line error: with no command at all,
+        # the user is asking what the commands are.
+        parser.print_help(sys.stderr)
+        return 2
     run: Callable[[argparse.Namespace], int] = args.run
     return run(args)
 

@@ -13,6 +13,12 @@ _Key = bytes | str | int | float
 class _Index(Protocol):
     def __index__(self) -> int: ...
 
+# What Server serves besides a native Cache: the package's vellum.Cache, by its `native`.
+@type_check_only
+class _HasNative(Protocol):
+    @property
+    def native(self) -> Cache: ...
+
 @type_check_only
 class _PersistStats(TypedDict):
     last_save_ms: int
@@ -82,7 +88,7 @@ class Cache:
 class Server:
     def __new__(
         cls,
-        cache: Cache,
+        cache: Cache | _HasNative,
         host: str = "127.0.0.1",
         port: _Index = 6380,
         password: str | None = None,

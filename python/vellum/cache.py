@@ -165,7 +165,7 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         self._decode = self.codec.decode
         # The bytes codec is the identity on reads; skipping its call keeps get() cheap.
         self._raw = type(self.codec) is _IDENTITY_CODEC
-        self._max_memory = parse_size(max_memory)
+        self._max_memory = parse_size(max_memory, "max_memory")
         path = None if persist_dir is None else os.fspath(persist_dir)
         if path is not None:
             _make_private_dir(path)

@@ -11,7 +11,9 @@ from __future__ import annotations
 import argparse
 import fcntl
 import json
+import math
 import os
+import shlex
 import stat
 import sys
 import time
@@ -39,13 +41,53 @@ def add_subcommands(subparsers: Any) -> None:
     p.set_defaults(run=cmd_check)
 
     p = subparsers.add_parser("stats", help="show a running server's INFO")
-    p.add_argument("address", metavar="HOST:PORT")
+    p.add_argument("address", metavar="HOST:PORT", type=_address_arg)
     p.add_argument("--password", default=None)
-    p.add_argument("--watch", action="store_true", help="refresh until interrupted")
-    p.add_argument("--interval", type=float, default=1.0)
-    p.add_argument("--count", type=int, default=0, help="with --watch, stop after this many refreshes")
+    p.add_argument("--watch", action="store_true",
+                   help="refresh until interrupted, redrawing in place on a terminal")
+    p.add_argument("--interval", type=_interval_arg, default=1.0,
+                   help=f"seconds between refreshes (default 1; at least {MIN_INTERVAL})")
+    p.add_argument("--count", type=_count_arg, default=0, help="with --watch, stop after this many refreshes")
     p.add_argument("--json", action="store_true")
     p.set_defaults(run=cmd_stats)
+
+
+# The shortest pause between two refreshes of `stats --watch`; a shorter one is raised to
+# it, since a frame a few microseconds after the last shows nothing new and floods the
+# output.
+MIN_INTERVAL = 0.1
+
+
+def _address_arg(text: str) -> tuple[str, int]:
+    """HOST:PORT (HOST may be empty for 127.0.0.1, or a bracketed IPv6 address)."""
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isascii() or not port.isdigit():
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT, not {text!r}")
+    if not 1 <= int(port) <= 65535:
+        raise argparse.ArgumentTypeError(f"port must be between 1 and 65535, not {port}")
+    if host.startswith("[") != host.endswith("]") or any(c.isspace() for c in host):
+        raise argparse.ArgumentTypeError(f"not a host name or address: {host!r}")
+    return host.strip("[]") or "127.0.0.1", int(port)
+
+
+def _interval_arg(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(seconds) or seconds <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
+    return seconds
+
+
+def _count_arg(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or more, not {count}")
+    return count
 
 
 def _now_ms() -> int:
@@ -200,9 +242,11 @@ def cmd_info(args: argparse.Namespace, out: TextIO | None = None) -> int:
 
 
 def _confirm(prompt: str) -> bool:
-    if not sys.stdin or not sys.stdin.isatty():
-        return False
     return input(f"{prompt} [y/N] ").strip().lower() in ("y", "yes")
+
+
+def _can_ask() -> bool:
+    return sys.stdin is not None and sys.stdin.isatty()
 
 
 def _repair_prompt(name: str, faults: list[dict[str, Any]], records: int) -> str:
@@ -212,8 +256,12 @@ def _repair_prompt(name: str, faults: list[dict[str, Any]], records: int) -> str
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
-              confirm: Callable[[str], bool] = _confirm) -> int:
+              confirm: Callable[[str], bool] | None = None) -> int:
+    """`confirm` answers each repair prompt; by default the user answers on the terminal,
+    and without one (and without --yes) nothing is repaired and the report says so."""
     out = out or sys.stdout
+    if confirm is None and _can_ask():
+        confirm = _confirm
     if not os.path.isdir(args.dir):
         return _error(f"{args.dir}: not a directory")
     survey = _survey(args.dir)
@@ -228,7 +276,8 @@ def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
                            "repairable": True, "bytes": seg["bytes"]})
     repaired: list[str] = []
     side_files: list[str] = []
-    if args.repair and any(f["repairable"] for f in faults):
+    unasked = args.repair and not args.yes and confirm is None
+    if args.repair and not unasked and any(f["repairable"] for f in faults):
         holder = survey["lock_holder"]
         if holder is not None:
             return _error(f"{args.dir} is in use by process {holder}; close that cache before repairing")
@@ -237,7 +286,7 @@ def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
             mine = [f for f in faults if f["file"] == seg["name"]]
             if not mine:
                 continue
-            if args.yes or confirm(_repair_prompt(seg["name"], mine, seg["records"])):
+            if args.yes or (confirm is not None and confirm(_repair_prompt(seg["name"], mine, seg["records"]))):
                 spans = [SegmentFault(f["offset"], f["end"], f["kind"], f["fault"]) for f in mine]
                 sides = set_aside(os.path.join(args.dir, seg["name"]), spans)
                 side_files.extend(os.path.basename(p) for p in sides)
@@ -257,21 +306,22 @@ def cmd_check(args: argparse.Namespace, out: TextIO | None = None,
             out.write(f"damaged bytes kept in {name}\n")
         if remaining:
             files = len({f["file"] for f in remaining})
-            hint = ("; run with --repair to move the damaged bytes aside"
-                    if any(f["repairable"] for f in remaining) else "")
+            hint = ""
+            if any(f["repairable"] for f in remaining) and not args.repair:
+                hint = "; run with --repair to move the damaged bytes aside"
             out.write(f"{files} of {checked} files have faults{hint}\n")
         else:
             out.write(f"ok: {checked} files checked\n")
+    if unasked and any(f["repairable"] for f in faults):
+        # Said on stderr in every output format, so that a script running without a
+        # terminal learns why its --repair did nothing.
+        print(f"vellum: nothing was changed: --repair asks before each repair and there is no terminal to "
+              f"answer on; add --yes to repair without asking (vellum check --repair --yes {shlex.quote(args.dir)})",
+              file=sys.stderr)
     return 1 if remaining else 0
 
 
-def _parse_address(address: str) -> tuple[str, int]:
-    host, sep, port = address.rpartition(":")
-    if not sep or not port.isdigit():
-        raise ValueError(f"expected HOST:PORT, not {address!r}")
-    return host.strip("[]") or "127.0.0.1", int(port)
-
-
+_HOME, _CLEAR_LINE, _CLEAR_BELOW = "\x1b[H", "\x1b[K", "\x1b[J"
 _SHOWN = ("uptime_in_seconds", "keys", "used_memory", "persistence_enabled", "last_save_time",
           "wal_bytes", "snapshot_bytes", "last_error")
 
@@ -284,10 +334,12 @@ def cmd_stats(args: argparse.Namespace, out: TextIO | None = None) -> int:
         import redis
     except ImportError:
         return _error("stats needs the redis client: pip install redis")
-    try:
-        host, port = _parse_address(args.address)
-    except ValueError as err:
-        return _error(str(err))
+    host, port = args.address
+    interval = args.interval
+    if args.watch and interval < MIN_INTERVAL:
+        print(f"vellum: --interval {interval:g} is below the minimum; refreshing every {MIN_INTERVAL} s",
+              file=sys.stderr)
+        interval = MIN_INTERVAL
     # protocol=2: the server speaks RESP2 only, and a client that asks for RESP3 opens with
     # HELLO, which the server does not know.
     client = redis.Redis(host=host, port=port, password=args.password, protocol=2, socket_timeout=5)
@@ -299,17 +351,19 @@ def cmd_stats(args: argparse.Namespace, out: TextIO | None = None) -> int:
             if args.json:
                 out.write(json.dumps({k: info.get(k) for k in _SHOWN}) + "\n")
             else:
+                frame = [f"vellum server {host}:{port}  {time.strftime('%H:%M:%S')}"]
+                frame += [f"  {k:<20} {info[k]}" for k in _SHOWN if k in info]
                 if in_place:
-                    out.write("\x1b[H\x1b[2J")
-                out.write(f"vellum server {host}:{port}  {time.strftime('%H:%M:%S')}\n")
-                for k in _SHOWN:
-                    if k in info:
-                        out.write(f"  {k:<20} {info[k]}\n")
+                    # Cursor home, then each line cleared to its end and the rest of the
+                    # screen below the frame: the frame replaces the last one in place.
+                    out.write(_HOME + "".join(line + _CLEAR_LINE + "\n" for line in frame) + _CLEAR_BELOW)
+                else:
+                    out.write("".join(line + "\n" for line in frame))
             out.flush()
             shown += 1
             if not args.watch or (args.count and shown >= args.count):
                 return 0
-            time.sleep(args.interval)
+            time.sleep(interval)
     except KeyboardInterrupt:
         return 0
     except redis.RedisError as err:

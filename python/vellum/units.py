@@ -24,25 +24,28 @@ _UNITS = {
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
 
 
-def parse_size(size: int | str) -> int:
+def parse_size(size: int | str, name: str = "size") -> int:
     """Returns a size in bytes from an int or a text such as "256MiB" or "1.5 GB".
 
     A fractional result is rounded down to whole bytes. Raises ValueError for a negative
-    int, an unknown unit or a text that is not a size, and TypeError for other types.
+    int, an unknown unit or a text that is not a size, and TypeError for other types; each
+    message names the size as `name` (the argument it came from).
     """
     if isinstance(size, bool) or not isinstance(size, (int, str)):
-        raise TypeError(f"size must be an int or a str such as '256MiB', not {type(size).__name__}")
+        raise TypeError(f"{name} must be an int or a str such as '256MiB', not {type(size).__name__}")
     if isinstance(size, int):
         if size < 0:
-            raise ValueError(f"size must be >= 0, not {size}")
+            raise ValueError(f"{name} must be >= 0, not {size}")
         return size
     match = _SIZE.fullmatch(size)
     if match is None:
-        raise ValueError(f"not a size: {size!r}; expected a number and a unit such as '256MiB'")
+        raise ValueError(f"invalid {name} {size!r}: expected a number and a unit such as '256MiB'")
     number, unit = match.group(1), match.group(2)
     factor = _UNITS.get(unit.lower())
     if factor is None:
-        raise ValueError(f"unknown size unit {unit!r} in {size!r}; expected one of B, KiB, MiB, GiB, TiB, KB, MB, GB, TB")
+        raise ValueError(
+            f"invalid {name} {size!r}: unknown unit {unit!r}; expected one of B, KiB, MiB, GiB, TiB, KB, MB, GB, TB"
+        )
     if "." in number:
         # Exact arithmetic on the decimal text, so "0.1KB" is 100 bytes and not 99.
         whole, _, frac = number.partition(".")

@@ -1,7 +1,8 @@
 #pragma once
 // StoreError: the error values of store operations, with their fixed texts. The Python
-// layer raises them unchanged (TypeError, MemoryError, ValueError, OSError); the server
-// sends them as error replies, adding "ERR " where the text carries no upper-case code.
+// layer raises them as TypeError, MemoryError, ValueError and OSError, unchanged but for
+// OutOfMemory, which it words for the Cache's own parameters; the server sends them as
+// error replies, adding "ERR " where the text carries no upper-case code.
 // PersistenceFailed is completed with its cause by Store::error_text.
 
 #include <cstdint>

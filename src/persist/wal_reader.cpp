@@ -180,18 +180,6 @@ Followers count_followers(const Remainder& rest) {
   return out;
 }
 
-// `dir` as a single shell word, so the command in an error text can be pasted as it is.
-std::string shell_word(const std::string& dir) {
-  const bool plain = !dir.empty() && std::all_of(dir.begin(), dir.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("/._-+:,@%=").find(c) != std::string_view::npos;
-  });
-  if (plain) return dir;
-  std::string out = "'";
-  for (char c : dir) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 IoError damaged_error(const std::string& dir, const Segment& segment, uint64_t at, std::string_view reason,
                       const Followers& f) {
   std::string follow;
@@ -231,6 +219,17 @@ IoResult<std::string> read_tail(const std::string& path, uint64_t from, uint64_t
 }
 
 }  // namespace
+
+std::string shell_word(const std::string& dir) {
+  const bool plain = !dir.empty() && std::all_of(dir.begin(), dir.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("/._-+:,@%=").find(c) != std::string_view::npos;
+  });
+  if (plain) return dir;
+  std::string out = "'";
+  for (char c : dir) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
 
 IoResult<std::vector<Segment>> list_segments(const std::string& dir) {
   auto names = list_dir(dir);

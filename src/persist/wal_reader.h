@@ -15,6 +15,9 @@
 
 namespace vellum::persist {
 
+// `dir` as a single shell word, so that a command in an error text can be pasted as it is.
+std::string shell_word(const std::string& dir);
+
 // The segments of `dir`, ascending by number (equal numbers by name).
 IoResult<std::vector<Segment>> list_segments(const std::string& dir);
 

@@ -68,7 +68,9 @@ def test_module_initialises_only_once_per_process():
 
 
 def test_demo_runs():
-    out = subprocess.run([sys.executable, "-m", "vellum"], capture_output=True, text=True, timeout=60)
+    # The demo moved behind its own command when `python -m vellum` without one began to
+    # print the help (test_cli.py).
+    out = subprocess.run([sys.executable, "-m", "vellum", "demo"], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert "cache.get(b'greeting') -> b'hello'" in out.stdout
 
