@@ -110,7 +110,9 @@ def test_a_full_cache_raises_memory_error_in_the_caches_own_terms(write, policy)
 
 def test_the_wire_keeps_its_own_out_of_memory_reply():
     cache = _vellum.Cache(max_memory=1024)
-    server = _vellum.Server(cache, port=0)
+    # The request budget defaults to max_memory when that is smaller; this request must
+    # reach the store to meet its ceiling.
+    server = _vellum.Server(cache, port=0, request_budget=1 << 20)
     server.start()
     try:
         with socket.create_connection(("127.0.0.1", server.port), timeout=10) as conn:
