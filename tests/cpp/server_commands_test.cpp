@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -312,6 +313,45 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
 
   EXPECT_TRUE(persist::close(*ctx.store).ok());
   EXPECT_EQ(run({"SAVE"}), err("ERR save failed: store is closed"));
+  std::filesystem::remove_all(dir);
+}
+
+// A reopened store reports the save it was loaded from, and a new save replaces it.
+TEST(PersistenceCommands, LastsaveReportsTheLoadedSnapshotUntilTheNextSave) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vellum-lastsave-" + std::to_string(monotonic_ns()));
+  std::filesystem::remove_all(dir);
+  StoreConfig config;
+  config.persist_dir = dir.string();
+  config.snapshot_interval = 0;
+  config.sweep_interval_ms = 0;
+  {
+    auto first = persist::open_store(config);
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    ServerContext ctx;
+    ctx.store = first.value();
+    ConnectionState state = initial_connection_state(ctx);
+    EXPECT_EQ(dispatch(ctx, state, {"LASTSAVE"}).reply, num(0)) << "a fresh directory has no save";
+    ASSERT_EQ(dispatch(ctx, state, {"SET", "k", "v"}).reply, Reply::simple("OK"));
+    ASSERT_TRUE(persist::close(*first.value()).ok());
+  }
+  // A snapshot from an hour ago, as a long-running server would have left it.
+  const auto snapshot = dir / "snapshot.kvs";
+  ASSERT_TRUE(std::filesystem::exists(snapshot));
+  const auto written = std::filesystem::last_write_time(snapshot) - std::chrono::hours(1);
+  std::filesystem::last_write_time(snapshot, written);
+  const int64_t want = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::file_clock::to_sys(written).time_since_epoch())
+                           .count();
+
+  auto reopened = persist::open_store(config);
+  ASSERT_TRUE(reopened.ok()) << reopened.error().text;
+  ServerContext ctx;
+  ctx.store = reopened.value();
+  ConnectionState state = initial_connection_state(ctx);
+  EXPECT_EQ(dispatch(ctx, state, {"LASTSAVE"}).reply, num(want));
+  ASSERT_EQ(dispatch(ctx, state, {"SAVE"}).reply, Reply::simple("OK"));
+  EXPECT_GE(dispatch(ctx, state, {"LASTSAVE"}).reply.integer, want + 3000);
+  EXPECT_TRUE(persist::close(*ctx.store).ok());
   std::filesystem::remove_all(dir);
 }
 
