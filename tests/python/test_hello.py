@@ -152,3 +152,23 @@ def test_hello_over_a_raw_connection_refuses_other_versions(serve):
         assert props[b"id"] > 0 and props[b"modules"] == []
     finally:
         conn.disconnect()
+
+
+@pytest.mark.parametrize("password", [None, "pw"])
+def test_asyncio_client_defaults_connect(serve, no_warnings, password):
+    import asyncio
+
+    import redis.asyncio as aredis
+
+    server = serve(password)
+
+    async def main():
+        client = aredis.Redis(port=server.port, password=password)
+        try:
+            assert await client.set("k", "v") is True
+            assert await client.hset("h", "f", "v") == 1
+            return await client.get("k"), await client.hgetall("h"), await client.client_id()
+        finally:
+            await client.aclose()
+
+    assert asyncio.run(main()) == (b"v", {b"f": b"v"}, 1)
