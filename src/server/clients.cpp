@@ -25,7 +25,9 @@ void ClientRegistry::set_name(int64_t id, std::string name) {
 
 void ClientRegistry::set_lib(int64_t id, bool version, std::string value) {
   std::lock_guard<std::mutex> guard(mu_);
-  if (auto it = live_.find(id); it != live_.end()) (version ? it->second.lib_ver : it->second.lib_name) = std::move(value);
+  if (auto it = live_.find(id); it != live_.end()) {
+    (version ? it->second.lib_ver : it->second.lib_name) = std::move(value);
+  }
 }
 
 void ClientRegistry::set_protocol(int64_t id, int protocol) {

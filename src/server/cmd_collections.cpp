@@ -75,8 +75,9 @@ Reply cmd_srem(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->srem(req[1], rest(req, 2)), count);
 }
 Reply cmd_smembers(const ServerContext& ctx, ConnectionState& state, const Request& req) {
-  return map_result(ctx, ctx.store->smembers(req[1]),
-                    [&state](std::vector<Bytes> members) { return set_reply(state, bulk_array(std::move(members)).elements); });
+  return map_result(ctx, ctx.store->smembers(req[1]), [&state](std::vector<Bytes> members) {
+    return set_reply(state, bulk_array(std::move(members)).elements);
+  });
 }
 Reply cmd_sismember(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->sismember(req[1], req[2]), [](bool m) { return Reply::from_int(m ? 1 : 0); });

@@ -472,16 +472,21 @@ TEST_F(DispatchTest, ClientSubcommandsAndRegistry) {
   ConnectionState other = initial_connection_state(ctx_);
   other.id = ctx_.clients->add("10.0.0.2:7", 0);
   const std::string bad_name = "ERR Client names cannot contain spaces, newlines or special characters.";
+  auto unknown_sub = [](std::string sub) {
+    return "ERR unknown subcommand or wrong number of arguments for '" + sub + "'. Try CLIENT HELP.";
+  };
   run_cases({
       {{}, {"CLIENT", "GETNAME"}, Reply::null()},
       {{}, {"CLIENT", "ID"}, num(state_.id)},
       {{}, {"client", "setname", "a b"}, err(bad_name)},
       {{}, {"CLIENT", "SETNAME", "x\n"}, err(bad_name)},
-      {{}, {"CLIENT", "SETNAME"}, err("ERR unknown subcommand or wrong number of arguments for 'SETNAME'. Try CLIENT HELP.")},
-      {{}, {"CLIENT", "KILL", "ID", "1"}, err("ERR unknown subcommand or wrong number of arguments for 'KILL'. Try CLIENT HELP.")},
+      {{}, {"CLIENT", "SETNAME"}, err(unknown_sub("SETNAME"))},
+      {{}, {"CLIENT", "KILL", "ID", "1"}, err(unknown_sub("KILL"))},
       {{}, {"CLIENT", "SETINFO", "LIB-NAME", "redis-py"}, Reply::simple("OK")},
       {{}, {"CLIENT", "SETINFO", "lib-ver", "8.2.0"}, Reply::simple("OK")},
-      {{}, {"CLIENT", "SETINFO", "LIB-VER", "1 2"}, err("ERR lib-ver cannot contain spaces, newlines or special characters.")},
+      {{},
+       {"CLIENT", "SETINFO", "LIB-VER", "1 2"},
+       err("ERR lib-ver cannot contain spaces, newlines or special characters.")},
       {{}, {"CLIENT", "SETINFO", "COLOUR", "x"}, err("ERR Unrecognized option 'COLOUR'")},
       {{}, {"CLIENT", "SETNAME", "conn-1"}, Reply::simple("OK")},
       {{}, {"CLIENT", "GETNAME"}, bulk("conn-1")},
@@ -529,7 +534,9 @@ TEST_F(DispatchTest, CommandIntrospection) {
       {{}, {"COMMAND", "GETKEYS", "PING"}, err("ERR The command has no key arguments")},
       {{}, {"COMMAND", "GETKEYS", "NOSUCH", "k"}, err("ERR Invalid command specified")},
       {{}, {"COMMAND", "DOCS", "get", "nosuch"}, Reply::map({bulk("get"), Reply::map({bulk("arity"), num(2)})})},
-      {{}, {"COMMAND", "BOGUS"}, err("ERR unknown subcommand or wrong number of arguments for 'BOGUS'. Try COMMAND HELP.")},
+      {{},
+       {"COMMAND", "BOGUS"},
+       err("ERR unknown subcommand or wrong number of arguments for 'BOGUS'. Try COMMAND HELP.")},
   });
 }
 
@@ -563,7 +570,8 @@ TEST_F(DispatchTest, ConfigTimeAndInfoSections) {
   (void)run({"GET", "a"});
   (void)run({"GET", "missing"});
   const std::string two = run({"INFO", "stats", "server"}).text;
-  EXPECT_EQ(two, server + "\r\n# Stats\r\nkeyspace_hits:1\r\nkeyspace_misses:1\r\nevicted_keys:0\r\nexpired_keys:0\r\n");
+  EXPECT_EQ(two,
+            server + "\r\n# Stats\r\nkeyspace_hits:1\r\nkeyspace_misses:1\r\nevicted_keys:0\r\nexpired_keys:0\r\n");
   EXPECT_EQ(run({"INFO", "nosuch"}).text, "");
   const std::string all = run({"INFO", "all"}).text;
   for (std::string_view head : {"# Server\r\n", "# Clients\r\n", "# Memory\r\n", "# Stats\r\n", "# Persistence\r\n",

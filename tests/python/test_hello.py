@@ -82,7 +82,8 @@ def test_default_and_explicit_protocols_connect_without_warning(serve, no_warnin
 @pytest.mark.parametrize("parser", PARSERS)
 def test_authentication_errors_are_authentication_errors(serve, parser):
     server = serve("pw")
-    for kwargs in ({}, {"password": "wrong"}, {"username": "alice", "password": "pw"}, {"protocol": 2, "password": "no"}):
+    refused = ({}, {"password": "wrong"}, {"username": "alice", "password": "pw"}, {"protocol": 2, "password": "no"})
+    for kwargs in refused:
         with pytest.raises(redis.AuthenticationError):
             connect(server.port, parser, **kwargs).ping()
     # Without a password the default user needs none: naming it with any password
