@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -217,6 +218,12 @@ class Persistence final : public PersistHook {
   void set_last_error(std::string text) {
     std::lock_guard<std::mutex> g(stats_lock_);
     stats_.last_error = std::move(text);
+  }
+
+  // The time of the snapshot the store was loaded from: the last save, until the next.
+  void set_loaded_snapshot_ms(uint64_t ms) {
+    std::lock_guard<std::mutex> g(stats_lock_);
+    stats_.last_save_ms = ms;
   }
 
   void set_loaded_keys(uint64_t n) {
@@ -580,6 +587,16 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shar
 
   store->purge_expired();
   p->set_loaded_keys(store->key_count());
+  if (snap.value().size != 0) {
+    // The file's modification time is when its save completed; unknown, LASTSAVE stays 0.
+    std::error_code ec;
+    const auto written = std::filesystem::last_write_time(join_path(dir, kSnapshotFile), ec);
+    if (!ec) {
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::file_clock::to_sys(written).time_since_epoch());
+      if (ms.count() > 0) p->set_loaded_snapshot_ms(static_cast<uint64_t>(ms.count()));
+    }
+  }
 
   if (config.sweep_interval_ms != 0) store->start_sweeper();
   std::weak_ptr<Store> weak = store;

@@ -7,17 +7,156 @@
 #include "persist/data_dir.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "server/clients.h"
 #include "server/command_util.h"
 
 namespace vellum::server {
 
 namespace {
 
+// The package's version (pyproject.toml), as HELLO reports it.
+constexpr std::string_view kServerVersion = "0.1.0";
+
+constexpr std::string_view kWrongPass = "WRONGPASS invalid password";
+constexpr std::string_view kNoPasswordSet =
+    "ERR AUTH <password> called without any password configured for the default user. Are you sure your "
+    "configuration is correct?";
+
+// The one user is "default"; any other name is refused like a wrong password. Without a
+// configured password the default user needs none, so naming it succeeds. With one, a
+// failed attempt also drops an earlier success on this connection.
+Reply authenticate(const ServerContext& ctx, ConnectionState& state, const Bytes* user, const Bytes& pass) {
+  const bool default_user = user == nullptr || *user == "default";
+  if (!ctx.password) {
+    if (user == nullptr) return Reply::error(std::string(kNoPasswordSet));
+    // Every connection is already authenticated then; a refusal takes nothing away.
+    return default_user ? ok() : Reply::error(std::string(kWrongPass));
+  }
+  state.authenticated = constant_time_equal(pass, *ctx.password) && default_user;
+  return state.authenticated ? ok() : Reply::error(std::string(kWrongPass));
+}
+
 Reply cmd_auth(const ServerContext& ctx, ConnectionState& state, const Request& req) {
-  if (!ctx.password) return Reply::error("ERR AUTH <password> called without any password configured");
-  // A failed attempt also drops an earlier success on this connection.
-  state.authenticated = constant_time_equal(req[1], *ctx.password);
-  return state.authenticated ? ok() : Reply::error("WRONGPASS invalid password");
+  if (req.size() == 2) return authenticate(ctx, state, nullptr, req[1]);
+  return authenticate(ctx, state, &req[1], req[2]);
+}
+
+void set_name(const ServerContext& ctx, ConnectionState& state, Bytes name) {
+  if (ctx.clients) ctx.clients->set_name(state.id, name);
+  state.name = std::move(name);
+}
+
+// A connection name is shown in CLIENT LIST's space-separated fields, so it may hold
+// only visible characters other than space.
+bool valid_client_name(BytesView name) {
+  return std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
+Reply name_refused() {
+  return Reply::error("ERR Client names cannot contain spaces, newlines or special characters.");
+}
+
+// HELLO [protover [AUTH username password] [SETNAME name]]: changes nothing unless every
+// part is acceptable, then authenticates, names the connection and switches its reply
+// encoding; its own reply is the server's properties in the new encoding.
+Reply cmd_hello(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  int protocol = state.protocol;
+  if (req.size() >= 2) {
+    std::optional<int64_t> v = parse_int(req[1]);
+    if (!v) return Reply::error("ERR Protocol version is not an integer or out of range");
+    if (*v != kResp2 && *v != kResp3) return Reply::error("NOPROTO unsupported protocol version");
+    protocol = static_cast<int>(*v);
+  }
+  const Bytes* user = nullptr;
+  const Bytes* pass = nullptr;
+  const Bytes* name = nullptr;
+  for (size_t i = 2; i < req.size(); ++i) {
+    const std::string opt = ascii_upper(req[i]);
+    if (opt == "AUTH" && i + 2 < req.size()) {
+      user = &req[i + 1];
+      pass = &req[i + 2];
+      i += 2;
+    } else if (opt == "SETNAME" && i + 1 < req.size()) {
+      name = &req[++i];
+    } else {
+      return Reply::error("ERR Syntax error in HELLO option '" + utf8::lossy(req[i]) + "'");
+    }
+  }
+  if (pass != nullptr) {
+    Reply r = authenticate(ctx, state, user, *pass);
+    if (r.kind == Reply::Kind::Error) return r;
+  }
+  if (!state.authenticated) {
+    return Reply::error(
+        "NOAUTH HELLO must be called with the client already authenticated, otherwise the HELLO <proto> AUTH "
+        "<user> <pass> option can be used to authenticate the client and select the RESP protocol version at the "
+        "same time");
+  }
+  if (name != nullptr) {
+    if (!valid_client_name(*name)) return name_refused();
+    set_name(ctx, state, *name);
+  }
+  state.protocol = protocol;
+  if (ctx.clients) ctx.clients->set_protocol(state.id, protocol);
+  return Reply::map({
+      Reply::bulk("server"), Reply::bulk("vellum"),
+      Reply::bulk("version"), Reply::bulk(std::string(kServerVersion)),
+      Reply::bulk("proto"), Reply::from_int(protocol),
+      Reply::bulk("id"), Reply::from_int(state.id),
+      Reply::bulk("mode"), Reply::bulk("standalone"),
+      Reply::bulk("role"), Reply::bulk("master"),
+      Reply::bulk("modules"), Reply::array({}),
+  });
+}
+
+Reply client_info_line(const ServerContext& ctx, const ConnectionState& state) {
+  std::optional<ClientInfo> me = ctx.clients ? ctx.clients->find(state.id) : std::nullopt;
+  if (!me) {
+    me = ClientInfo{};
+    me->id = state.id;
+    me->name = state.name;
+    me->protocol = state.protocol;
+  }
+  return Reply::verbatim(client_line(*me, monotonic_ms()) + "\n");
+}
+
+Reply cmd_client(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  const std::string sub = ascii_upper(req[1]);
+  const size_t n = req.size();
+  if (sub == "SETNAME" && n == 3) {
+    if (!valid_client_name(req[2])) return name_refused();
+    set_name(ctx, state, req[2]);
+    return ok();
+  }
+  if (sub == "GETNAME" && n == 2) return state.name.empty() ? Reply::null() : Reply::bulk(state.name);
+  if (sub == "ID" && n == 2) return Reply::from_int(state.id);
+  if (sub == "INFO" && n == 2) return client_info_line(ctx, state);
+  if (sub == "SETINFO" && n == 4) {
+    const std::string attr = ascii_upper(req[2]);
+    if (attr != "LIB-NAME" && attr != "LIB-VER") {
+      return Reply::error("ERR Unrecognized option '" + utf8::lossy(req[2]) + "'");
+    }
+    if (!valid_client_name(req[3])) {
+      return Reply::error("ERR " + ascii_lower(req[2]) + " cannot contain spaces, newlines or special characters.");
+    }
+    if (ctx.clients) ctx.clients->set_lib(state.id, attr == "LIB-VER", req[3]);
+    return ok();
+  }
+  if (sub == "LIST" && n == 2) {
+    std::string out;
+    const uint64_t now = monotonic_ms();
+    if (ctx.clients) {
+      for (const ClientInfo& c : ctx.clients->list()) out += client_line(c, now) + "\n";
+    }
+    return Reply::verbatim(std::move(out));
+  }
+  return Reply::error("ERR unknown subcommand or wrong number of arguments for '" + utf8::lossy(req[1]) +
+                      "'. Try CLIENT HELP.");
+}
+
+Reply cmd_time(const ServerContext& ctx, ConnectionState&, const Request&) {
+  const uint64_t us = ctx.store->clock().now_ms() * 1000;
+  return Reply::array({Reply::bulk(std::to_string(us / 1'000'000)), Reply::bulk(std::to_string(us % 1'000'000))});
 }
 
 Reply cmd_quit(const ServerContext&, ConnectionState&, const Request&) { return ok(); }
@@ -31,10 +170,8 @@ Reply cmd_echo(const ServerContext&, ConnectionState&, const Request& req) { ret
 Reply cmd_select(const ServerContext&, ConnectionState&, const Request& req) {
   std::optional<int64_t> index = parse_int(req[1]);
   if (!index) return not_an_integer();
-  return *index == 0 ? ok() : Reply::error("ERR DB index is out of range");
+  return *index == 0 ? ok() : Reply::error("ERR DB index is out of range: only database 0 exists");
 }
-
-Reply cmd_command(const ServerContext&, ConnectionState&, const Request&) { return Reply::array({}); }
 
 Reply cmd_dbsize(const ServerContext& ctx, ConnectionState&, const Request&) {
   return count(ctx.store->key_count());
@@ -48,8 +185,6 @@ Reply cmd_flush(const ServerContext& ctx, ConnectionState&, const Request& req) 
   auto r = ctx.store->flush();
   return r ? ok() : store_error(ctx, r.error());
 }
-
-Reply cmd_info(const ServerContext& ctx, ConnectionState&, const Request&) { return Reply::bulk(render_info(ctx)); }
 
 Reply cmd_save(const ServerContext& ctx, ConnectionState&, const Request&) {
   if (!persist::read_persist_stats(*ctx.store)) return no_persistence();
@@ -90,16 +225,17 @@ Reply cmd_lastsave(const ServerContext& ctx, ConnectionState&, const Request&) {
 }
 
 constexpr std::array kRows = {
-    CommandSpec{"AUTH", 2, 2, cmd_auth, kBeforeAuth},
+    CommandSpec{"AUTH", 2, 3, cmd_auth, kBeforeAuth},
+    CommandSpec{"HELLO", 1, kAny, cmd_hello, kBeforeAuth},
+    CommandSpec{"CLIENT", 2, kAny, cmd_client},
+    CommandSpec{"TIME", 1, 1, cmd_time},
     CommandSpec{"QUIT", 1, kAny, cmd_quit, kBeforeAuth | kCloses},
     CommandSpec{"PING", 1, 2, cmd_ping},
     CommandSpec{"ECHO", 2, 2, cmd_echo},
     CommandSpec{"SELECT", 2, 2, cmd_select},
-    CommandSpec{"COMMAND", 1, kAny, cmd_command},
     CommandSpec{"DBSIZE", 1, 1, cmd_dbsize, kReadOnly},
     CommandSpec{"FLUSHDB", 1, 2, cmd_flush, kWrite},
     CommandSpec{"FLUSHALL", 1, 2, cmd_flush, kWrite},
-    CommandSpec{"INFO", 1, 2, cmd_info},
     CommandSpec{"SAVE", 1, 1, cmd_save},
     CommandSpec{"BGSAVE", 1, 1, cmd_bgsave},
     CommandSpec{"LASTSAVE", 1, 1, cmd_lastsave},
@@ -120,37 +256,6 @@ bool constant_time_equal(BytesView a, BytesView b) {
     diff |= static_cast<size_t>(x ^ y);
   }
   return diff == 0;
-}
-
-std::string render_info(const ServerContext& ctx) {
-  const uint64_t now = monotonic_ms();
-  const uint64_t uptime = now > ctx.started_ms ? (now - ctx.started_ms) / 1000 : 0;
-  std::string out;
-  auto line = [&out](std::string_view text) {
-    out.append(text);
-    out.append("\r\n");
-  };
-  line("# Server");
-  line("uptime_in_seconds:" + std::to_string(uptime));
-  line("");
-  line("# Memory");
-  line("used_memory:" + std::to_string(ctx.store->used_memory()));
-  line("");
-  line("# Keyspace");
-  line("keys:" + std::to_string(ctx.store->key_count()));
-  line("");
-  line("# Persistence");
-  std::optional<persist::PersistStats> stats = persist::read_persist_stats(*ctx.store);
-  if (!stats) {
-    line("persistence_enabled:0");
-    return out;
-  }
-  line("persistence_enabled:1");
-  line("last_save_time:" + std::to_string(stats->last_save_ms / 1000));
-  line("wal_bytes:" + std::to_string(stats->wal_bytes));
-  line("snapshot_bytes:" + std::to_string(stats->snapshot_bytes));
-  line("last_error:" + stats->last_error.value_or(""));
-  return out;
 }
 
 }  // namespace vellum::server

@@ -27,15 +27,15 @@ Reply cmd_hdel(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->hdel(req[1], rest(req, 2)), count);
 }
 
-Reply cmd_hgetall(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx, ctx.store->hgetall(req[1]), [](std::vector<std::pair<Bytes, Bytes>> pairs) {
+Reply cmd_hgetall(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  return map_result(ctx, ctx.store->hgetall(req[1]), [&state](std::vector<std::pair<Bytes, Bytes>> pairs) {
     std::vector<Reply> out;
     out.reserve(pairs.size() * 2);
     for (auto& [field, value] : pairs) {
       out.push_back(Reply::bulk(std::move(field)));
       out.push_back(Reply::bulk(std::move(value)));
     }
-    return Reply::array(std::move(out));
+    return map_reply(state, std::move(out));
   });
 }
 
@@ -74,8 +74,10 @@ Reply cmd_sadd(const ServerContext& ctx, ConnectionState&, const Request& req) {
 Reply cmd_srem(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->srem(req[1], rest(req, 2)), count);
 }
-Reply cmd_smembers(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx, ctx.store->smembers(req[1]), bulk_array);
+Reply cmd_smembers(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  return map_result(ctx, ctx.store->smembers(req[1]), [&state](std::vector<Bytes> members) {
+    return set_reply(state, bulk_array(std::move(members)).elements);
+  });
 }
 Reply cmd_sismember(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->sismember(req[1], req[2]), [](bool m) { return Reply::from_int(m ? 1 : 0); });

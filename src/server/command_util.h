@@ -47,6 +47,12 @@ struct CommandSpec {
 std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
+std::span<const CommandSpec> introspection_commands();  // COMMAND, CONFIG, INFO, TIME
+
+// Every family, for dispatch and for COMMAND's listings.
+std::span<const std::span<const CommandSpec>> command_families();
+// The row of a command by its upper-case name; none for an unknown name.
+const CommandSpec* find_command(std::string_view upper);
 
 
 inline std::string ascii_upper(BytesView s) {
@@ -97,6 +103,16 @@ inline Reply bulk_array(std::vector<Bytes> items) {
   out.reserve(items.size());
   for (Bytes& b : items) out.push_back(Reply::bulk(std::move(b)));
   return Reply::array(std::move(out));
+}
+
+// A map (keys and values alternating) or a set of members as the connection's protocol
+// shows it. Under version 2 the reply is the plain Array it always was, so replies compare
+// equal to what they were before the third version existed.
+inline Reply map_reply(const ConnectionState& state, std::vector<Reply> keys_and_values) {
+  return state.protocol == kResp3 ? Reply::map(std::move(keys_and_values)) : Reply::array(std::move(keys_and_values));
+}
+inline Reply set_reply(const ConnectionState& state, std::vector<Reply> members) {
+  return state.protocol == kResp3 ? Reply::set(std::move(members)) : Reply::array(std::move(members));
 }
 
 template <class T, class Fn>

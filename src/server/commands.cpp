@@ -1,5 +1,6 @@
 #include "server/commands.h"
 
+#include <array>
 #include <string_view>
 #include <unordered_map>
 
@@ -7,14 +8,18 @@
 
 namespace vellum::server {
 
-namespace {
+std::span<const std::span<const CommandSpec>> command_families() {
+  static const std::array<std::span<const CommandSpec>, 4> families = {
+      string_commands(), collection_commands(), admin_commands(), introspection_commands()};
+  return families;
+}
 
 // Every family's rows by name, built once (thread-safe static initialisation) and never
 // changed afterwards, so lookups from many connection threads need no lock.
 const CommandSpec* find_command(std::string_view upper) {
   static const std::unordered_map<std::string_view, const CommandSpec*> index = [] {
     std::unordered_map<std::string_view, const CommandSpec*> out;
-    for (auto family : {string_commands(), collection_commands(), admin_commands()}) {
+    for (auto family : command_families()) {
       for (const CommandSpec& c : family) out.emplace(c.name, &c);
     }
     return out;
@@ -22,8 +27,6 @@ const CommandSpec* find_command(std::string_view upper) {
   auto it = index.find(upper);
   return it == index.end() ? nullptr : it->second;
 }
-
-}  // namespace
 
 DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const Request& req) {
   const CommandSpec* row = find_command(ascii_upper(req[0]));

@@ -17,6 +17,7 @@
 
 #include "core/bytes.h"
 #include "core/store.h"
+#include "server/clients.h"
 #include "server/resp.h"
 
 namespace vellum::server {
@@ -32,14 +33,24 @@ struct ServerContext {
   std::shared_ptr<std::atomic<bool>> bgsave_running = std::make_shared<std::atomic<bool>>(false);
   // Charged by every connection for its request buffers; none: only the protocol's limits.
   std::shared_ptr<RequestBudget> request_budget;
+  // The live connections, for CLIENT and INFO; each connection lists itself.
+  std::shared_ptr<ClientRegistry> clients = std::make_shared<ClientRegistry>();
 };
 
+// What one connection chose and what it is; dispatch reads and changes it on that
+// connection's thread only. What other connections may see (name, protocol) is mirrored
+// into the ServerContext's ClientRegistry under the id.
 struct ConnectionState {
   bool authenticated = false;
+  int protocol = kResp2;  // the reply encoding HELLO chose
+  int64_t id = 0;         // the connection's id in ctx.clients; 0: not listed
+  std::string name;       // CLIENT SETNAME
 };
 
 inline ConnectionState initial_connection_state(const ServerContext& ctx) {
-  return ConnectionState{!ctx.password.has_value()};
+  ConnectionState state;
+  state.authenticated = !ctx.password.has_value();
+  return state;
 }
 
 struct DispatchResult {

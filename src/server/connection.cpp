@@ -45,6 +45,8 @@ Next serve_one(RequestReader& reader, ReplyWriter& writer, const ServerContext& 
   if (req.empty()) return Next::Continue;
   thread_fault_point("request");
   DispatchResult result = dispatch(ctx, state, req);
+  // HELLO's own reply already goes out in the encoding it chose.
+  writer.set_protocol(state.protocol);
   if (!writer.write_reply(result.reply)) return Next::Close;
   return result.close ? Next::Close : Next::Continue;
 }
@@ -86,11 +88,24 @@ void give_back_memory(bool wait) noexcept {
 #endif
 }
 
-void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx) noexcept {
+void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx, std::string_view peer) noexcept {
   RequestReader reader(in, ctx.request_budget.get());
   ReplyWriter writer(out);
   ConnectionState state = initial_connection_state(ctx);
+  // Listed from its first request to its end; withdrawn whatever ends it.
+  struct Listing {
+    ClientRegistry* reg = nullptr;
+    int64_t id = 0;
+    ~Listing() {
+      if (reg != nullptr) reg->remove(id);
+    }
+  } listing;
   try {
+    if (ctx.clients) {
+      state.id = ctx.clients->add(std::string(peer), monotonic_ms());
+      listing.id = state.id;
+      listing.reg = ctx.clients.get();
+    }
     for (;;) {
       reader.set_limits(limits_for(state));
       const Next next = serve_one(reader, writer, ctx, state);

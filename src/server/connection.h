@@ -32,8 +32,9 @@ inline constexpr uint64_t kGiveBackIntervalMs = 200;
 // after answering QUIT, when a send fails, or after an exception: an allocation failure
 // is answered with kOutOfMemoryReply and any other exception with kInternalErrorReply,
 // and the connection then closes. The last replies are flushed (errors ignored) before it
-// returns. `ctx` must stay live for the call.
-void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx) noexcept;
+// returns. `ctx` must stay live for the call. The connection is listed in ctx.clients
+// under the address `peer` while it is served.
+void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx, std::string_view peer = {}) noexcept;
 
 // A freed buffer below glibc's mmap threshold (which rises to 32 MiB after large frees)
 // stays in its arena, counted in the process's resident memory; a trim hands the free

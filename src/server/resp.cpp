@@ -404,13 +404,36 @@ IoResult<void> ReplyWriter::write_reply(const Reply& reply) {
       return put("\r\n");
     }
     case Reply::Kind::Null:
-      return put("$-1\r\n");
-    case Reply::Kind::Array: {
-      if (auto r = header('*', static_cast<int64_t>(reply.elements.size())); !r) return r;
+      return put(protocol_ == kResp3 ? "_\r\n" : "$-1\r\n");
+    case Reply::Kind::Array:
+    case Reply::Kind::Set:
+    case Reply::Kind::Map: {
+      const bool v3 = protocol_ == kResp3;
+      char tag = '*';
+      auto n = static_cast<int64_t>(reply.elements.size());
+      if (v3 && reply.kind == Reply::Kind::Set) tag = '~';
+      if (v3 && reply.kind == Reply::Kind::Map) {
+        tag = '%';
+        n /= 2;
+      }
+      if (auto r = header(tag, n); !r) return r;
       for (const Reply& e : reply.elements) {
         if (auto r = write_reply(e); !r) return r;
       }
       return {};
+    }
+    case Reply::Kind::Double: {
+      if (protocol_ != kResp3) return write_reply(Reply::bulk(reply.text));
+      if (auto r = put(","); !r) return r;
+      if (auto r = put_line_text(reply.text); !r) return r;
+      return put("\r\n");
+    }
+    case Reply::Kind::Verbatim: {
+      if (protocol_ != kResp3) return write_reply(Reply::bulk(reply.text));
+      if (auto r = header('=', static_cast<int64_t>(reply.text.size() + 4)); !r) return r;
+      if (auto r = put("txt:"); !r) return r;
+      if (auto r = put(reply.text); !r) return r;
+      return put("\r\n");
     }
   }
   return {};
@@ -436,9 +459,10 @@ class StringSink final : public ByteSink {
 
 }  // namespace
 
-std::string encode_reply(const Reply& reply) {
+std::string encode_reply(const Reply& reply, int protocol) {
   StringSink sink;
   ReplyWriter writer(sink);
+  writer.set_protocol(protocol);
   // A StringSink never fails, so neither can the writer.
   (void)writer.write_reply(reply);
   (void)writer.flush_output();

@@ -172,14 +172,18 @@ class RequestReader {
   size_t end_ = 0;
 };
 
-// A reply of the command layer.
+// A reply of the command layer. Map, Set, Double and Verbatim are the richer kinds of the
+// third protocol version; on a version-2 connection each goes out as its older equivalent
+// (a map as a flat array of keys and values, a set as an array, a double and a verbatim
+// text as bulk strings), so a handler builds one reply for both versions. Null is "$-1"
+// under version 2 and "_" under version 3.
 struct Reply {
-  enum class Kind : uint8_t { Simple, Error, Integer, Bulk, Null, Array };
+  enum class Kind : uint8_t { Simple, Error, Integer, Bulk, Null, Array, Map, Set, Double, Verbatim };
 
   Kind kind = Kind::Null;
-  std::string text;  // Simple and Error text, Bulk bytes
+  std::string text;  // Simple and Error text, Bulk bytes, Double digits, Verbatim text
   int64_t integer = 0;
-  std::vector<Reply> elements;
+  std::vector<Reply> elements;  // Array and Set members; Map keys and values alternating
 
   static Reply simple(std::string s) { return Reply{Kind::Simple, std::move(s), 0, {}}; }
   static Reply error(std::string s) { return Reply{Kind::Error, std::move(s), 0, {}}; }
@@ -187,9 +191,20 @@ struct Reply {
   static Reply bulk(Bytes b) { return Reply{Kind::Bulk, std::move(b), 0, {}}; }
   static Reply null() { return Reply{}; }
   static Reply array(std::vector<Reply> items) { return Reply{Kind::Array, {}, 0, std::move(items)}; }
+  // REQUIRES: an even number of elements, key then value.
+  static Reply map(std::vector<Reply> keys_and_values) { return Reply{Kind::Map, {}, 0, std::move(keys_and_values)}; }
+  static Reply set(std::vector<Reply> items) { return Reply{Kind::Set, {}, 0, std::move(items)}; }
+  // `digits` is the number as the command would send it in a bulk string ("3.5", "inf").
+  static Reply dbl(std::string digits) { return Reply{Kind::Double, std::move(digits), 0, {}}; }
+  // Plain text; version 3 sends it with the "txt" format tag.
+  static Reply verbatim(std::string s) { return Reply{Kind::Verbatim, std::move(s), 0, {}}; }
 
   bool operator==(const Reply&) const = default;
 };
+
+// The reply encodings a connection may choose with HELLO.
+inline constexpr int kResp2 = 2;
+inline constexpr int kResp3 = 3;
 
 // Encodes replies into an 8 KiB output buffer in front of a ByteSink. A piece that does
 // not fit in the space left sends the buffered bytes first; a piece of kBufferBytes or
@@ -199,6 +214,10 @@ class ReplyWriter {
   explicit ReplyWriter(ByteSink& sink) : sink_(sink) {}
   ReplyWriter(const ReplyWriter&) = delete;
   ReplyWriter& operator=(const ReplyWriter&) = delete;
+
+  // Replies written from now on use `protocol` (kResp2 or kResp3); kResp2 at first.
+  void set_protocol(int protocol) { protocol_ = protocol; }
+  int protocol() const { return protocol_; }
 
   IoResult<void> write_reply(const Reply& reply);
   // An Error reply of `text`, written without allocating: the reply of last resort when
@@ -215,9 +234,10 @@ class ReplyWriter {
   ByteSink& sink_;
   std::array<char, kBufferBytes> buf_{};
   size_t len_ = 0;
+  int protocol_ = kResp2;
 };
 
 // The whole encoding of one reply, for tests and callers that need the bytes.
-std::string encode_reply(const Reply& reply);
+std::string encode_reply(const Reply& reply, int protocol = kResp2);
 
 }  // namespace vellum::server

@@ -1,5 +1,7 @@
 #include "server/server.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <list>
@@ -60,6 +62,15 @@ struct ConnectionRegistry {
   std::list<ConnectionEntry> entries;  // guarded by mu; nodes stay put, threads keep references
 };
 
+// "1.2.3.4:5678" of the client, or empty when the system cannot say.
+std::string peer_address(const Socket& sock) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  if (getpeername(sock.fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return {};
+  if (addr.ss_family != AF_INET && addr.ss_family != AF_INET6) return {};
+  return SocketAddress(reinterpret_cast<const sockaddr*>(&addr), len).to_string();
+}
+
 // Runs on the connection's own thread, which owns `sock`: the request loop between
 // registering the socket and withdrawing it, then the socket closes with this frame.
 // serve_requests throws nothing, so the entry is always withdrawn.
@@ -75,7 +86,7 @@ void serve_connection(ConnectionRegistry& reg, ConnectionEntry& entry, Socket so
   (void)sock.set_nodelay(true);  // latency only; the connection works without it
   SocketSource source(sock);
   SocketSink sink(sock);
-  serve_requests(source, sink, ctx);
+  serve_requests(source, sink, ctx, peer_address(sock));
   {
     std::lock_guard<std::mutex> guard(reg.mu);
     entry.open = nullptr;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -205,10 +206,10 @@ TEST_F(DispatchTest, AdministrativeCommands) {
       {{}, {"ping", "hello"}, bulk("hello")},
       {{}, {"ECHO", ""}, bulk("")},
       {{}, {"SELECT", "0"}, Reply::simple("OK")},
-      {{}, {"SELECT", "1"}, err("ERR DB index is out of range")},
-      {{}, {"SELECT", "-1"}, err("ERR DB index is out of range")},
+      {{}, {"SELECT", "1"}, err("ERR DB index is out of range: only database 0 exists")},
+      {{}, {"SELECT", "-1"}, err("ERR DB index is out of range: only database 0 exists")},
       {{}, {"SELECT", "x"}, err(kNotInt)},
-      {{}, {"COMMAND", "DOCS"}, Reply::array({})},
+      {{}, {"COMMAND", "DOCS", "nosuch"}, Reply::map({})},
       {{{"MSET", "a", "1", "b", "2"}}, {"DBSIZE"}, num(2)},
       {{{"SET", "a", "1"}}, {"FLUSHALL", "now"}, err(kSyntax)},
       {{{"SET", "a", "1"}, {"FLUSHALL", "now"}}, {"DBSIZE"}, num(1)},
@@ -219,8 +220,12 @@ TEST_F(DispatchTest, AdministrativeCommands) {
       {{}, {"SAVE"}, err("ERR persistence is not enabled for this server")},
       {{}, {"BGSAVE"}, err("ERR persistence is not enabled for this server")},
       {{}, {"LASTSAVE"}, num(0)},
-      {{}, {"AUTH", "pw"}, err("ERR AUTH <password> called without any password configured")},
-      {{}, {"AUTH", "user", "pw"}, err("ERR wrong number of arguments for 'auth' command")},
+      {{},
+       {"AUTH", "pw"},
+       err("ERR AUTH <password> called without any password configured for the default user. Are you sure your "
+           "configuration is correct?")},
+      {{}, {"AUTH", "user", "pw"}, err("WRONGPASS invalid password")},
+      {{}, {"AUTH", "default", "pw"}, Reply::simple("OK")},
   });
   EXPECT_TRUE(state_.authenticated);
   EXPECT_FALSE(ctx_.bgsave_running->load()) << "a refused BGSAVE left the flag set";
@@ -256,7 +261,9 @@ TEST_F(DispatchTest, AuthenticationGate) {
       {{"AUTH", "wrong"}, err("WRONGPASS invalid password")},
       {{"AUTH", "s3cre"}, err("WRONGPASS invalid password")},
       {{"AUTH", "s3cret!"}, err("WRONGPASS invalid password")},
-      {{"AUTH", "a", "b"}, err("ERR wrong number of arguments for 'auth' command")},
+      {{"AUTH", "a", "b"}, err("WRONGPASS invalid password")},
+      {{"AUTH", "a", "s3cret"}, err("WRONGPASS invalid password")},
+      {{"AUTH", "default", "s3cret", "x"}, err("ERR wrong number of arguments for 'auth' command")},
       {{"auth", "s3cret"}, Reply::simple("OK")},
       {{"GET", "k"}, Reply::null()},
       {{"AUTH", "nope"}, err("WRONGPASS invalid password")},
@@ -309,6 +316,45 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
   std::filesystem::remove_all(dir);
 }
 
+// A reopened store reports the save it was loaded from, and a new save replaces it.
+TEST(PersistenceCommands, LastsaveReportsTheLoadedSnapshotUntilTheNextSave) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vellum-lastsave-" + std::to_string(monotonic_ns()));
+  std::filesystem::remove_all(dir);
+  StoreConfig config;
+  config.persist_dir = dir.string();
+  config.snapshot_interval = 0;
+  config.sweep_interval_ms = 0;
+  {
+    auto first = persist::open_store(config);
+    ASSERT_TRUE(first.ok()) << first.error().text;
+    ServerContext ctx;
+    ctx.store = first.value();
+    ConnectionState state = initial_connection_state(ctx);
+    EXPECT_EQ(dispatch(ctx, state, {"LASTSAVE"}).reply, num(0)) << "a fresh directory has no save";
+    ASSERT_EQ(dispatch(ctx, state, {"SET", "k", "v"}).reply, Reply::simple("OK"));
+    ASSERT_TRUE(persist::close(*first.value()).ok());
+  }
+  // A snapshot from an hour ago, as a long-running server would have left it.
+  const auto snapshot = dir / "snapshot.kvs";
+  ASSERT_TRUE(std::filesystem::exists(snapshot));
+  const auto written = std::filesystem::last_write_time(snapshot) - std::chrono::hours(1);
+  std::filesystem::last_write_time(snapshot, written);
+  const int64_t want = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::file_clock::to_sys(written).time_since_epoch())
+                           .count();
+
+  auto reopened = persist::open_store(config);
+  ASSERT_TRUE(reopened.ok()) << reopened.error().text;
+  ServerContext ctx;
+  ctx.store = reopened.value();
+  ConnectionState state = initial_connection_state(ctx);
+  EXPECT_EQ(dispatch(ctx, state, {"LASTSAVE"}).reply, num(want));
+  ASSERT_EQ(dispatch(ctx, state, {"SAVE"}).reply, Reply::simple("OK"));
+  EXPECT_GE(dispatch(ctx, state, {"LASTSAVE"}).reply.integer, want + 3000);
+  EXPECT_TRUE(persist::close(*ctx.store).ok());
+  std::filesystem::remove_all(dir);
+}
+
 TEST(TextHelpers, Utf8LossyReplacesMaximalInvalidPrefixes) {
   const std::string r = "\xEF\xBF\xBD";
   struct Case {
@@ -345,6 +391,194 @@ TEST(TextHelpers, ConstantTimeEqualComparesWholeStrings) {
       {"p", "pw", false},       {"", "x", false},      {"pw\0"s, "pw", false}, {"a\0"s, "a\0"s, true},
   };
   for (const auto& c : cases) EXPECT_EQ(constant_time_equal(c.a, c.b), c.equal) << c.a << "|" << c.b;
+}
+
+// ---- HELLO, CLIENT and the introspection commands ----
+
+const std::string kNoPassSet =
+    "ERR AUTH <password> called without any password configured for the default user. Are you sure your "
+    "configuration is correct?";
+
+Reply hello_props(int proto, int64_t id) {
+  return Reply::map({bulk("server"), bulk("vellum"), bulk("version"), bulk("0.1.0"), bulk("proto"), num(proto),
+                     bulk("id"), num(id), bulk("mode"), bulk("standalone"), bulk("role"), bulk("master"),
+                     bulk("modules"), Reply::array({})});
+}
+
+TEST_F(DispatchTest, HelloWithoutPassword) {
+  state_.id = 42;
+  run_cases({
+      {{}, {"HELLO"}, hello_props(2, 42)},
+      {{}, {"HELLO", "4"}, err("NOPROTO unsupported protocol version")},
+      {{}, {"HELLO", "1"}, err("NOPROTO unsupported protocol version")},
+      {{}, {"HELLO", "x"}, err("ERR Protocol version is not an integer or out of range")},
+      {{}, {"HELLO", "3", "AUTH", "default"}, err("ERR Syntax error in HELLO option 'AUTH'")},
+      {{}, {"HELLO", "3", "SETNAME"}, err("ERR Syntax error in HELLO option 'SETNAME'")},
+      {{}, {"HELLO", "3", "bogus"}, err("ERR Syntax error in HELLO option 'bogus'")},
+      {{}, {"HELLO", "3", "AUTH", "alice", "x"}, err("WRONGPASS invalid password")},
+      {{}, {"HELLO", "3", "SETNAME", "a b"},
+       err("ERR Client names cannot contain spaces, newlines or special characters.")},
+  });
+  EXPECT_EQ(state_.protocol, kResp2) << "a refused HELLO switched the protocol";
+  EXPECT_EQ(state_.name, "");
+  EXPECT_EQ(run({"HELLO", "3", "AUTH", "default", "anything", "SETNAME", "web-1"}), hello_props(3, 42));
+  EXPECT_EQ(state_.protocol, kResp3);
+  EXPECT_EQ(run({"CLIENT", "GETNAME"}), bulk("web-1"));
+  // Under version 3 maps and sets keep their kinds; under 2 they are the arrays of before.
+  ASSERT_EQ(run({"HSET", "h", "f", "v"}), num(1));
+  ASSERT_EQ(run({"SADD", "s", "m"}), num(1));
+  EXPECT_EQ(run({"HGETALL", "h"}), Reply::map({bulk("f"), bulk("v")}));
+  EXPECT_EQ(run({"SMEMBERS", "s"}), Reply::set({bulk("m")}));
+  EXPECT_EQ(run({"HELLO", "2"}), hello_props(2, 42));
+  EXPECT_EQ(run({"HGETALL", "h"}), Reply::array({bulk("f"), bulk("v")}));
+  EXPECT_EQ(run({"SMEMBERS", "s"}), Reply::array({bulk("m")}));
+}
+
+TEST_F(DispatchTest, HelloAndAuthWithPassword) {
+  make_context("s3cret");
+  const std::string hello_noauth =
+      "NOAUTH HELLO must be called with the client already authenticated, otherwise the HELLO <proto> AUTH "
+      "<user> <pass> option can be used to authenticate the client and select the RESP protocol version at the "
+      "same time";
+  struct Step {
+    Request request;
+    Reply want;
+    bool authenticated;
+  };
+  const std::vector<Step> steps = {
+      {{"HELLO", "3"}, err(hello_noauth), false},
+      {{"HELLO", "3", "AUTH", "default", "wrong"}, err("WRONGPASS invalid password"), false},
+      {{"HELLO", "3", "AUTH", "admin", "s3cret"}, err("WRONGPASS invalid password"), false},
+      {{"HELLO", "5", "AUTH", "default", "s3cret"}, err("NOPROTO unsupported protocol version"), false},
+      {{"CLIENT", "ID"}, err(kNoAuth), false},
+      {{"HELLO", "3", "AUTH", "default", "s3cret"}, hello_props(3, 0), true},
+      {{"HELLO", "2", "AUTH", "default", "bad"}, err("WRONGPASS invalid password"), false},
+      {{"AUTH", "default", "s3cret"}, Reply::simple("OK"), true},
+      {{"AUTH", "other", "s3cret"}, err("WRONGPASS invalid password"), false},
+      {{"AUTH", "s3cret"}, Reply::simple("OK"), true},
+      {{"HELLO"}, hello_props(3, 0), true},
+  };
+  for (const Step& s : steps) {
+    std::string shown;
+    for (const auto& a : s.request) shown += a + " ";
+    EXPECT_EQ(run(s.request), s.want) << shown;
+    EXPECT_EQ(state_.authenticated, s.authenticated) << shown;
+  }
+  EXPECT_EQ(state_.protocol, kResp3) << "a refused HELLO changed the protocol";
+}
+
+TEST_F(DispatchTest, ClientSubcommandsAndRegistry) {
+  state_.id = ctx_.clients->add("10.0.0.1:999", 0);
+  ConnectionState other = initial_connection_state(ctx_);
+  other.id = ctx_.clients->add("10.0.0.2:7", 0);
+  const std::string bad_name = "ERR Client names cannot contain spaces, newlines or special characters.";
+  auto unknown_sub = [](std::string sub) {
+    return "ERR unknown subcommand or wrong number of arguments for '" + sub + "'. Try CLIENT HELP.";
+  };
+  run_cases({
+      {{}, {"CLIENT", "GETNAME"}, Reply::null()},
+      {{}, {"CLIENT", "ID"}, num(state_.id)},
+      {{}, {"client", "setname", "a b"}, err(bad_name)},
+      {{}, {"CLIENT", "SETNAME", "x\n"}, err(bad_name)},
+      {{}, {"CLIENT", "SETNAME"}, err(unknown_sub("SETNAME"))},
+      {{}, {"CLIENT", "KILL", "ID", "1"}, err(unknown_sub("KILL"))},
+      {{}, {"CLIENT", "SETINFO", "LIB-NAME", "redis-py"}, Reply::simple("OK")},
+      {{}, {"CLIENT", "SETINFO", "lib-ver", "8.2.0"}, Reply::simple("OK")},
+      {{},
+       {"CLIENT", "SETINFO", "LIB-VER", "1 2"},
+       err("ERR lib-ver cannot contain spaces, newlines or special characters.")},
+      {{}, {"CLIENT", "SETINFO", "COLOUR", "x"}, err("ERR Unrecognized option 'COLOUR'")},
+      {{}, {"CLIENT", "SETNAME", "conn-1"}, Reply::simple("OK")},
+      {{}, {"CLIENT", "GETNAME"}, bulk("conn-1")},
+  });
+  ASSERT_EQ(dispatch(ctx_, other, {"CLIENT", "SETNAME", "peer"}).reply, Reply::simple("OK"));
+  const std::string me = run({"CLIENT", "INFO"}).text;
+  EXPECT_TRUE(me.starts_with("id=" + std::to_string(state_.id) + " addr=10.0.0.1:999 name=conn-1 age=")) << me;
+  EXPECT_TRUE(me.ends_with(" db=0 resp=2 lib-name=redis-py lib-ver=8.2.0\n")) << me;
+  const std::string list = run({"CLIENT", "LIST"}).text;
+  EXPECT_EQ(list.substr(0, me.size()), me);
+  EXPECT_TRUE(list.substr(me.size()).starts_with("id=" + std::to_string(other.id) + " addr=10.0.0.2:7 name=peer "))
+      << list;
+  ctx_.clients->remove(other.id);
+  EXPECT_EQ(run({"CLIENT", "LIST"}).text, me);
+  EXPECT_NE(run({"INFO", "clients"}).text.find("\r\nconnected_clients:1\r\n"), std::string::npos);
+}
+
+TEST_F(DispatchTest, CommandIntrospection) {
+  const Reply count_reply = run({"COMMAND", "COUNT"});
+  ASSERT_EQ(count_reply.kind, Reply::Kind::Integer);
+  const Reply all = run({"COMMAND"});
+  const Reply names = run({"COMMAND", "LIST"});
+  EXPECT_EQ(static_cast<int64_t>(all.elements.size()), count_reply.integer);
+  EXPECT_EQ(static_cast<int64_t>(names.elements.size()), count_reply.integer);
+  EXPECT_EQ(run({"COMMAND", "INFO"}), all);
+  auto entry = [](std::string name, int64_t arity, std::vector<std::string> flags, int first, int last, int step) {
+    std::vector<Reply> f;
+    for (auto& s : flags) f.push_back(Reply::simple(s));
+    return Reply::array({bulk(std::move(name)), num(arity), Reply::set(std::move(f)), num(first), num(last), num(step),
+                         Reply::set({}), Reply::set({}), Reply::array({}), Reply::array({})});
+  };
+  EXPECT_EQ(run({"COMMAND", "INFO", "get", "nosuch", "MSET", "auth", "ping"}),
+            Reply::array({entry("get", 2, {"readonly"}, 1, 1, 1), Reply::null(),
+                          entry("mset", -3, {"write"}, 1, -1, 2), entry("auth", -2, {"no_auth", "fast"}, 0, 0, 0),
+                          entry("ping", -1, {"fast"}, 0, 0, 0)}));
+  for (const Reply& e : all.elements) {
+    const std::string& name = e.elements[0].text;
+    EXPECT_EQ(run({"COMMAND", "INFO", name}), Reply::array({e})) << name;
+  }
+  run_cases({
+      {{}, {"COMMAND", "GETKEYS", "MSET", "a", "1", "b", "2"}, Reply::array({bulk("a"), bulk("b")})},
+      {{}, {"COMMAND", "GETKEYS", "get", "k"}, Reply::array({bulk("k")})},
+      {{}, {"COMMAND", "GETKEYS", "DEL", "a", "b", "c"}, Reply::array({bulk("a"), bulk("b"), bulk("c")})},
+      {{}, {"COMMAND", "GETKEYS", "MSET", "a"}, err("ERR Invalid number of arguments specified for command")},
+      {{}, {"COMMAND", "GETKEYS", "PING"}, err("ERR The command has no key arguments")},
+      {{}, {"COMMAND", "GETKEYS", "NOSUCH", "k"}, err("ERR Invalid command specified")},
+      {{}, {"COMMAND", "DOCS", "get", "nosuch"}, Reply::map({bulk("get"), Reply::map({bulk("arity"), num(2)})})},
+      {{},
+       {"COMMAND", "BOGUS"},
+       err("ERR unknown subcommand or wrong number of arguments for 'BOGUS'. Try COMMAND HELP.")},
+  });
+}
+
+TEST_F(DispatchTest, ConfigTimeAndInfoSections) {
+  auto kv = [](std::vector<std::string> items) {
+    std::vector<Reply> out;
+    for (auto& s : items) out.push_back(bulk(std::move(s)));
+    return Reply::map(std::move(out));
+  };
+  run_cases({
+      {{}, {"CONFIG", "GET", "maxmemory"}, kv({"maxmemory", "0"})},
+      {{}, {"CONFIG", "GET", "MAXMEMORY*"}, kv({"maxmemory", "0", "maxmemory-policy", "noeviction"})},
+      {{}, {"CONFIG", "GET", "databases", "appendfsync", "save"},
+       kv({"appendfsync", "everysec", "save", "", "databases", "1"})},
+      {{}, {"CONFIG", "GET", "nosuch"}, kv({})},
+      {{}, {"CONFIG", "GET", "*"}, kv({"maxmemory", "0", "maxmemory-policy", "noeviction", "appendonly", "no",
+                                       "appendfsync", "everysec", "save", "", "databases", "1"})},
+      {{}, {"CONFIG", "SET", "maxmemory", "10"},
+       err("ERR CONFIG SET is not supported: settings are fixed when the server starts ('maxmemory')")},
+      {{}, {"CONFIG", "GET"}, err("ERR unknown subcommand or wrong number of arguments for 'GET'. Try CONFIG HELP.")},
+      {{}, {"TIME", "x"}, err("ERR wrong number of arguments for 'time' command")},
+  });
+  clock_->now = 1'700'000'123'456;
+  EXPECT_EQ(run({"TIME"}), Reply::array({bulk("1700000123"), bulk("456000")}));
+
+  ctx_.started_ms = ~uint64_t{0};
+  const std::string server = run({"INFO", "server"}).text;
+  EXPECT_EQ(server, "# Server\r\nuptime_in_seconds:0\r\ndatabases:1\r\n");
+  EXPECT_EQ(run({"INFO", "SERVER", "server"}).text, server);
+  ASSERT_EQ(run({"SET", "a", "1"}), Reply::simple("OK"));
+  (void)run({"GET", "a"});
+  (void)run({"GET", "missing"});
+  const std::string two = run({"INFO", "stats", "server"}).text;
+  EXPECT_EQ(two,
+            server + "\r\n# Stats\r\nkeyspace_hits:1\r\nkeyspace_misses:1\r\nevicted_keys:0\r\nexpired_keys:0\r\n");
+  EXPECT_EQ(run({"INFO", "nosuch"}).text, "");
+  const std::string all = run({"INFO", "all"}).text;
+  for (std::string_view head : {"# Server\r\n", "# Clients\r\n", "# Memory\r\n", "# Stats\r\n", "# Persistence\r\n",
+                                "# Keyspace\r\n", "\r\nmaxmemory:0\r\nmaxmemory_policy:noeviction\r\n"}) {
+    EXPECT_NE(all.find(head), std::string::npos) << head;
+  }
+  EXPECT_EQ(run({"INFO", "default"}), run({"INFO"}));
 }
 
 }  // namespace

@@ -491,3 +491,77 @@ TEST(ReplyWriter, SinkFailureIsReturned) {
 
 }  // namespace
 }  // namespace vellum::server
+
+namespace vellum::server {
+namespace {
+
+// Every reply kind under both encodings: version 2 bytes stay what they always were, the
+// richer kinds degrade to their version-2 forms, and version 3 uses its own type bytes.
+TEST(ReplyWriter, EncodesEveryKindUnderBothProtocols) {
+  struct Case {
+    Reply reply;
+    std::string resp2;
+    std::string resp3;
+  };
+  const Reply nested_map = Reply::map({Reply::bulk("a"), Reply::from_int(1), Reply::bulk("b"),
+                                       Reply::set({Reply::bulk("x"), Reply::null()})});
+  const std::vector<Case> cases = {
+      {Reply::simple("OK"), "+OK\r\n", "+OK\r\n"},
+      {Reply::error("ERR x"), "-ERR x\r\n", "-ERR x\r\n"},
+      {Reply::from_int(-7), ":-7\r\n", ":-7\r\n"},
+      {Reply::bulk("a\r\nb"), "$4\r\na\r\nb\r\n", "$4\r\na\r\nb\r\n"},
+      {Reply::null(), "$-1\r\n", "_\r\n"},
+      {Reply::array({}), "*0\r\n", "*0\r\n"},
+      {Reply::map({}), "*0\r\n", "%0\r\n"},
+      {Reply::set({}), "*0\r\n", "~0\r\n"},
+      {Reply::set({Reply::bulk("m"), Reply::bulk("")}), "*2\r\n$1\r\nm\r\n$0\r\n\r\n", "~2\r\n$1\r\nm\r\n$0\r\n\r\n"},
+      {nested_map, "*4\r\n$1\r\na\r\n:1\r\n$1\r\nb\r\n*2\r\n$1\r\nx\r\n$-1\r\n",
+       "%2\r\n$1\r\na\r\n:1\r\n$1\r\nb\r\n~2\r\n$1\r\nx\r\n_\r\n"},
+      {Reply::array({Reply::null(), nested_map}),
+       "*2\r\n$-1\r\n*4\r\n$1\r\na\r\n:1\r\n$1\r\nb\r\n*2\r\n$1\r\nx\r\n$-1\r\n",
+       "*2\r\n_\r\n%2\r\n$1\r\na\r\n:1\r\n$1\r\nb\r\n~2\r\n$1\r\nx\r\n_\r\n"},
+      {Reply::dbl("3.5"), "$3\r\n3.5\r\n", ",3.5\r\n"},
+      {Reply::dbl("-inf"), "$4\r\n-inf\r\n", ",-inf\r\n"},
+      {Reply::verbatim("a:1\r\n"), "$5\r\na:1\r\n\r\n", "=9\r\ntxt:a:1\r\n\r\n"},
+      {Reply::verbatim(""), "$0\r\n\r\n", "=4\r\ntxt:\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(encode_reply(c.reply), c.resp2) << c.resp2;
+    EXPECT_EQ(encode_reply(c.reply, kResp2), c.resp2) << c.resp2;
+    EXPECT_EQ(encode_reply(c.reply, kResp3), c.resp3) << c.resp3;
+  }
+  // A large map crosses the writer's buffer without losing its framing.
+  std::vector<Reply> kv;
+  std::string want3 = "%3000\r\n";
+  for (int i = 0; i < 3000; ++i) {
+    kv.push_back(Reply::bulk("k" + std::to_string(i)));
+    kv.push_back(Reply::dbl(std::to_string(i) + ".5"));
+    const std::string k = "k" + std::to_string(i);
+    want3 += "$" + std::to_string(k.size()) + "\r\n" + k + "\r\n," + std::to_string(i) + ".5\r\n";
+  }
+  EXPECT_EQ(encode_reply(Reply::map(std::move(kv)), kResp3), want3);
+}
+
+// HELLO switches the encoding of its own reply and of every later one, and back again;
+// a refused HELLO changes nothing.
+TEST(ConnectionLoop, HelloSwitchesTheReplyEncoding) {
+  StoreConfig config;
+  config.sweep_interval_ms = 0;
+  ServerContext ctx;
+  ctx.store = Store::create(config, nullptr, /*start_sweeper=*/false);
+  ChunkSource src({"HELLO 4\r\nGET nokey\r\nHELLO 3\r\nGET nokey\r\nCLIENT ID\r\nHELLO 2\r\nGET nokey\r\n"});
+  RecordingSink out;
+  serve_requests(src, out, ctx, "127.0.0.1:5");
+  const std::string props3 =
+      "%7\r\n$6\r\nserver\r\n$6\r\nvellum\r\n$7\r\nversion\r\n$5\r\n0.1.0\r\n$5\r\nproto\r\n:3\r\n$2\r\nid\r\n:1\r\n"
+      "$4\r\nmode\r\n$10\r\nstandalone\r\n$4\r\nrole\r\n$6\r\nmaster\r\n$7\r\nmodules\r\n*0\r\n";
+  const std::string props2 =
+      "*14\r\n$6\r\nserver\r\n$6\r\nvellum\r\n$7\r\nversion\r\n$5\r\n0.1.0\r\n$5\r\nproto\r\n:2\r\n$2\r\nid\r\n:1\r\n"
+      "$4\r\nmode\r\n$10\r\nstandalone\r\n$4\r\nrole\r\n$6\r\nmaster\r\n$7\r\nmodules\r\n*0\r\n";
+  EXPECT_EQ(out.joined(), "-NOPROTO unsupported protocol version\r\n$-1\r\n" + props3 + "_\r\n:1\r\n" + props2 +
+                              "$-1\r\n");
+  EXPECT_EQ(ctx.clients->size(), 0u) << "the connection stayed listed after it ended";
+}
+
+}  // namespace
+}  // namespace vellum::server
