@@ -14,7 +14,7 @@ namespace {
 const CommandSpec* find_command(std::string_view upper) {
   static const std::unordered_map<std::string_view, const CommandSpec*> index = [] {
     std::unordered_map<std::string_view, const CommandSpec*> out;
-    for (auto family : {string_commands(), collection_commands(), admin_commands()}) {
+    for (auto family : {string_commands(), collection_commands(), admin_commands(), transaction_commands()}) {
       for (const CommandSpec& c : family) out.emplace(c.name, &c);
     }
     return out;
@@ -30,6 +30,9 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
   // Unauthenticated, a command without kBeforeAuth, known or not, learns nothing more.
   if (!state.authenticated && (row == nullptr || (row->flags & kBeforeAuth) == 0)) {
     return {Reply::error("NOAUTH Authentication required."), false};
+  }
+  if (state.in_multi) {
+    if (auto queued = queue_in_multi(state, row, req)) return {std::move(*queued), false};
   }
   if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8::lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());

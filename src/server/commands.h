@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/store.h"
@@ -34,12 +36,27 @@ struct ServerContext {
   std::shared_ptr<RequestBudget> request_budget;
 };
 
+struct CommandSpec;
+
 struct ConnectionState {
   bool authenticated = false;
+
+  // Transactions. Between MULTI and EXEC or DISCARD requests are checked and queued, not
+  // run; a request refused while queuing makes EXEC abort. WATCH keeps one mark per key.
+  struct Queued {
+    const CommandSpec* row = nullptr;
+    Request request;
+  };
+  bool in_multi = false;
+  bool multi_refused = false;
+  std::vector<Queued> queued;
+  std::vector<std::pair<Bytes, WatchMark>> watched;
 };
 
 inline ConnectionState initial_connection_state(const ServerContext& ctx) {
-  return ConnectionState{!ctx.password.has_value()};
+  ConnectionState state;
+  state.authenticated = !ctx.password.has_value();
+  return state;
 }
 
 struct DispatchResult {
