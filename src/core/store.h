@@ -34,6 +34,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <unordered_set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -222,9 +223,11 @@ class Store : public std::enable_shared_from_this<Store> {
   // and the whole batch is appended as one Batch record after `fn`, still under the
   // locks, so no other thread can read or log past a change the log has not taken, and
   // replay applies all of the batch or none of it. The result is PersistenceFailed when
-  // the log refused that record. The changes are then already in memory: under the
-  // deferred policies that is the normal case of a suspended log; under "always" the log
-  // is broken and refuses everything until a save, which captures memory as it is.
+  // the log refused that record. Under "always" the batch then takes its changes back out
+  // of memory (it kept the state of every key before its first change), so a refused
+  // batch leaves no trace, and the broken log refuses writes until a save. Under the
+  // deferred policies a refusal cannot happen: a record that cannot be written suspends
+  // logging and the batch stays applied in memory, as any single write would.
   // A batch run from inside a batch on the same thread runs `fn` directly.
   template <class Fn>
   StoreResult<void> with_locked_shards(std::span<const size_t> shards, Fn&& fn) {
@@ -297,7 +300,17 @@ class Store : public std::enable_shared_from_this<Store> {
     // Appends the collected sub-records as one record; PersistenceFailed when refused.
     StoreResult<void> commit();
 
+    // The state before the batch of every key it changed, kept under fsync "always" so a
+    // batch the log refuses can be taken back out of memory.
+    struct PreImage {
+      Bytes key;
+      std::optional<Entry> entry;  // nullopt: the key was absent
+    };
+    std::vector<PreImage> pre_images;
+    std::unordered_set<Bytes> captured;  // keys with a pre-image: only the first counts
+
    private:
+    void undo();
     Store& store_;
     std::vector<size_t> shards_;
     bool committed_ = false;
@@ -305,6 +318,10 @@ class Store : public std::enable_shared_from_this<Store> {
   // Sub-records collected by this thread's running batch on this store (nullptr: none).
   static inline thread_local std::vector<Bytes>* batch_records_ = nullptr;
   static inline thread_local const Store* batch_store_ = nullptr;
+  static inline thread_local BatchScope* batch_scope_ = nullptr;
+  // Records the state of `key` (every key for an empty one with `all`) before the batch
+  // first changes it. REQUIRES: the key's shard held by the batch.
+  void capture_pre_image(BytesView key, bool all);
   bool in_batch() const { return batch_store_ == this; }
   bool log_into_batch(const WalRecord& r);
 

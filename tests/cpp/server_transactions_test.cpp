@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -201,6 +202,64 @@ TEST_F(TxnTest, MalformedBatchRefusesTheOpen) {
     write_file(dir.file("wal-0.log"), Enc::record(payload) + Enc::set("after", "1"));
     const IoError e = open_error(config());
     EXPECT_NE(e.text.find("WAL record malformed"), std::string::npos) << e.text;
+  }
+}
+
+// A log that takes single records and refuses batches, as a disk failing at EXEC's append.
+class RefusingBatches final : public PersistHook {
+ public:
+  bool wal_append(const WalRecord& r) noexcept override { return r.op != WalOp::Batch; }
+  bool encode_payload(const WalRecord& r, Bytes& out) const override {
+    out.assign(1, static_cast<char>(r.op));
+    return true;
+  }
+  std::string refusal_text() const override { return "persistence failed: refused"; }
+};
+
+// Under "always" a refused batch leaves memory as it was, for every kind of change: new,
+// replaced, removed, collection and flushed keys, expiry and eviction included.
+TEST_F(TxnTest, RefusedBatchLeavesNoTrace) {
+  for (bool flush : {false, true}) {
+    StoreConfig c;
+    c.sweep_interval_ms = 0;
+    c.fsync = FsyncPolicy::Always;
+    c.max_memory = 6000;
+    c.policy = EvictionPolicy::AllKeysLru;
+    use(Store::create(c, clock, false));
+    ctx.store->attach_persistence(std::make_unique<RefusingBatches>());
+    Conn conn(ctx);
+    conn({"SET", "s", "old"});
+    conn({"RPUSH", "l", "a", "b"});
+    conn({"HSET", "h", "f", "v"});
+    conn({"SET", "t", "1", "PX", "10"});
+    for (int i = 0; i < 20; ++i) conn({"SET", "f" + std::to_string(i), Bytes(100, 'x')});
+    const auto before = ctx.store->keys("*");
+    const auto s_before = ctx.store->get("s").value();
+    const auto l_before = ctx.store->lrange("l", 0, -1).value();
+    const auto h_before = ctx.store->hgetall("h").value();
+    const uint64_t used = ctx.store->used_memory();
+    clock->advance(100);
+    conn({"MULTI"});
+    conn({"SET", "s", "new"});
+    conn({"LPOP", "l"});
+    conn({"DEL", "h"});
+    conn({"SET", "n", Bytes(2000, 'y')});
+    conn({"SET", "t", "2"});
+    if (flush) conn({"FLUSHALL"});
+    conn({"RPUSH", "l2", "z"});
+    EXPECT_EQ(conn({"EXEC"}), Reply::error("ERR persistence failed: refused"));
+    auto after = ctx.store->keys("*");
+    auto want = before;
+    std::sort(after.begin(), after.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(after.size() + 1, want.size());  // t expired: gone for readers either way
+    EXPECT_EQ(ctx.store->get("s").value(), s_before);
+    EXPECT_EQ(ctx.store->lrange("l", 0, -1).value(), l_before);
+    EXPECT_EQ(ctx.store->hgetall("h").value(), h_before);
+    EXPECT_FALSE(ctx.store->exists("n"));
+    EXPECT_FALSE(ctx.store->exists("l2"));
+    EXPECT_EQ(ctx.store->used_memory(), used);
+    EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
   }
 }
 
