@@ -25,7 +25,7 @@ _SEGMENT = re.compile(r"wal-([0-9]+)\.log")
 _U64_MAX = (1 << 64) - 1
 KINDS = {1: "string", 2: "list", 3: "hash", 4: "set"}
 OPS = {1: "SET", 2: "DEL", 3: "EXPIREAT", 4: "HSET", 5: "HDEL", 6: "LPUSH", 7: "RPUSH",
-       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL"}
+       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL", 13: "BATCH"}
 
 
 class FormatError(ValueError):
@@ -188,13 +188,20 @@ class SegmentReport:
     faults: list[SegmentFault] = field(default_factory=list)
 
 
-def _decode_payload(p: bytes | memoryview) -> int:
+def _decode_payload(p: bytes | memoryview, nested: bool = False) -> int:
     if not p:
         raise FormatError("truncated", 0)
     op = p[0]
-    if op == 0 or op > 12:
+    if op == 0 or op > 13:
         raise FormatError("unknown operation", 0)
     r = _Reader(p, 1)
+    if op == 13:
+        # A transaction: whole payloads of the other operations, applied together.
+        if nested:
+            raise FormatError("batch inside a batch", 0)
+        for _ in range(r.varint()):
+            _decode_payload(r.blob(), nested=True)
+        return op
     if op in (1, 3):
         r.u64()
     if op != 12:

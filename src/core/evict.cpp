@@ -3,6 +3,7 @@
 // estimate fits, or fails with OutOfMemory. A victim leaves through remove_entry, so an
 // eviction is logged and uncharged like a deletion. The removal is forced: the store
 // chose it to make room, not a client, and remove_entry explains why replay stays whole.
+// Inside a batch, victims come only from the shards the batch holds.
 
 #include "core/store.h"
 
@@ -44,6 +45,9 @@ bool Store::evict_one(bool volatile_only) {
   int yielded = 0;
   for (uint64_t i = 0; i < shards_.size() && yielded < kShardsWanted; ++i) {
     const Shard& s = shards_[(start + i) & shard_mask_];
+    // Inside a batch only the batch's own shards are candidates: locking another while
+    // holding them could deadlock against a batch that holds it and waits for ours.
+    if (in_batch() && !s.lock.held_here()) continue;
     SharedLock lock(s.lock);
     const uint64_t r = next_random();
     const size_t n = s.table.size();

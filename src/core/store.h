@@ -34,6 +34,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <span>
+#include <unordered_set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,8 +77,62 @@ struct StoreCounters {
   uint64_t expired = 0;
 };
 
+// A shard's reader-writer lock, aware of batches: while a thread runs a batch
+// (Store::with_locked_shards) it holds the batch's shards exclusively, and the store's
+// operations on that thread pass through those shards' lock calls without taking them
+// again. Every other thread, and every shard outside the thread's batch, locks as usual;
+// outside a batch the extra cost is one thread-local load. Each exclusive take outside a
+// batch, and each write inside one, advances the shard's version, which WATCH compares.
+class ShardLock : public RwLock {
+ public:
+  void lock() {
+    if (!held_here()) RwLock::lock();
+    version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  void unlock() {
+    if (!held_here()) RwLock::unlock();
+  }
+  void lock_shared() {
+    if (!held_here()) RwLock::lock_shared();
+  }
+  void unlock_shared() {
+    if (!held_here()) RwLock::unlock_shared();
+  }
+  // Advances on every exclusive take: unchanged means nothing in the shard was written.
+  uint64_t version() const { return version_.load(std::memory_order_acquire); }
+  // True when the calling thread's batch holds this shard.
+  bool held_here() const {
+    const void* token = batch_token_;
+    return token != nullptr && owner_.load(std::memory_order_relaxed) == token;
+  }
+  // Exclusive take and release for a batch, leaving the version alone.
+  void lock_for_batch(const void* token) {
+    RwLock::lock();
+    owner_.store(token, std::memory_order_relaxed);
+  }
+  void unlock_for_batch() {
+    owner_.store(nullptr, std::memory_order_relaxed);
+    RwLock::unlock();
+  }
+  // The calling thread's running batch (nullptr: none).
+  static const void* batch_token() { return batch_token_; }
+  static void set_batch_token(const void* token) { batch_token_ = token; }
+
+ private:
+  static inline thread_local const void* batch_token_ = nullptr;
+  std::atomic<const void*> owner_{nullptr};
+  std::atomic<uint64_t> version_{0};
+};
+
+// What WATCH remembers of a key: its shard's version and whether the key was live.
+struct WatchMark {
+  size_t shard = 0;
+  uint64_t version = 0;
+  bool live = false;
+};
+
 struct alignas(64) Shard {
-  mutable RwLock lock;
+  mutable ShardLock lock;
   ShardTable table;                       // guarded by lock
   std::atomic<uint64_t> table_charge{0};  // the charge this shard last contributed
   std::atomic<uint64_t> hits{0}, misses{0}, evictions{0}, expired{0};
@@ -153,6 +208,45 @@ class Store : public std::enable_shared_from_this<Store> {
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);
 
+  // ---- batches (transactions) ----
+  // The index of the shard that holds `key`.
+  size_t shard_index(BytesView key) const { return (hash_key(key) >> 32) & shard_mask_; }
+  // Runs `fn` holding the shards `shards` (ascending, no repeats) exclusively, taken in
+  // ascending order before it starts and released after the batch is logged. Store calls
+  // made by `fn` on this thread pass through those shards' locks; they must name no key
+  // outside them (a keyspace-wide call needs every shard). No other thread observes a
+  // part of the batch. The memory ceiling still applies: admission evicts only from the
+  // held shards, since taking another shard here could deadlock, and refuses with
+  // OutOfMemory when those hold nothing to evict.
+  //
+  // Logging: on a persistent store every mutation made by `fn` is encoded as a sub-record
+  // and the whole batch is appended as one Batch record after `fn`, still under the
+  // locks, so no other thread can read or log past a change the log has not taken, and
+  // replay applies all of the batch or none of it. The result is PersistenceFailed when
+  // the log refused that record. Under "always" the batch then takes its changes back out
+  // of memory (it kept the state of every key before its first change), so a refused
+  // batch leaves no trace, and the broken log refuses writes until a save. Under the
+  // deferred policies a refusal cannot happen: a record that cannot be written suspends
+  // logging and the batch stays applied in memory, as any single write would.
+  // A batch run from inside a batch on the same thread runs `fn` directly.
+  template <class Fn>
+  StoreResult<void> with_locked_shards(std::span<const size_t> shards, Fn&& fn) {
+    if (ShardLock::batch_token() != nullptr) {
+      fn();
+      return {};
+    }
+    BatchScope scope(*this, shards);
+    fn();
+    return scope.commit();
+  }
+  // Every shard index, ascending, for keyspace-wide batches.
+  std::vector<size_t> all_shards() const;
+  // The current mark of `key` for WATCH.
+  WatchMark watch_mark(BytesView key) const;
+  // True when nothing was written in the shard of `key` since `mark` was taken and a key
+  // live then has not expired since.
+  bool watch_intact(BytesView key, const WatchMark& mark) const;
+
   // ---- configuration, lifecycle, statistics ----
   const StoreConfig& config() const { return config_; }
   uint64_t max_memory() const { return config_.max_memory; }
@@ -196,6 +290,41 @@ class Store : public std::enable_shared_from_this<Store> {
   bool evict_one(bool volatile_only);
 
  private:
+  // The locks, and the sub-records collected on a persistent store, of one running batch.
+  class BatchScope {
+   public:
+    BatchScope(Store& store, std::span<const size_t> shards);
+    ~BatchScope();
+    BatchScope(const BatchScope&) = delete;
+    BatchScope& operator=(const BatchScope&) = delete;
+    // Appends the collected sub-records as one record; PersistenceFailed when refused.
+    StoreResult<void> commit();
+
+    // The state before the batch of every key it changed, kept under fsync "always" so a
+    // batch the log refuses can be taken back out of memory.
+    struct PreImage {
+      Bytes key;
+      std::optional<Entry> entry;  // nullopt: the key was absent
+    };
+    std::vector<PreImage> pre_images;
+    std::unordered_set<Bytes> captured;  // keys with a pre-image: only the first counts
+
+   private:
+    void undo();
+    Store& store_;
+    std::vector<size_t> shards_;
+    bool committed_ = false;
+  };
+  // Sub-records collected by this thread's running batch on this store (nullptr: none).
+  static inline thread_local std::vector<Bytes>* batch_records_ = nullptr;
+  static inline thread_local const Store* batch_store_ = nullptr;
+  static inline thread_local BatchScope* batch_scope_ = nullptr;
+  // Records the state of `key` (every key for an empty one with `all`) before the batch
+  // first changes it. REQUIRES: the key's shard held by the batch.
+  void capture_pre_image(BytesView key, bool all);
+  bool in_batch() const { return batch_store_ == this; }
+  bool log_into_batch(const WalRecord& r);
+
   // The operation's "now": read from the clock at most once, and only when an entry with
   // an expiry or a relative expiry needs it, so calls on keys without expiry skip the
   // clock entirely.
@@ -233,7 +362,11 @@ class Store : public std::enable_shared_from_this<Store> {
   }
   // Hands `r` to the log before the change it describes; false: do not apply the change.
   // REQUIRES: the shard lock(s) of the change held exclusively.
-  bool log(const WalRecord& r) { return persist_ == nullptr || replaying_ || persist_->wal_append(r); }
+  bool log(const WalRecord& r) {
+    if (persist_ == nullptr || replaying_) return true;
+    if (batch_store_ == this) return log_into_batch(r);
+    return persist_->wal_append(r);
+  }
   void update_table_charge(Shard& s);
   void charge_add(uint64_t n) { used_memory_.fetch_add(n, std::memory_order_relaxed); }
   void charge_sub(uint64_t n) { used_memory_.fetch_sub(n, std::memory_order_relaxed); }

@@ -6,12 +6,12 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "platform/rwlock.h"
+#include "core/store.h"
 
 namespace vellum::store_internal {
 
-using SharedLock = std::shared_lock<RwLock>;
-using UniqueLock = std::unique_lock<RwLock>;
+using SharedLock = std::shared_lock<ShardLock>;
+using UniqueLock = std::unique_lock<ShardLock>;
 
 inline uint64_t sub_floor(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 

@@ -80,6 +80,9 @@ class CollectionRecord {
   // The accounted bytes of the elements; kept equal to the sum of their charges.
   uint64_t payload_bytes = 0;
 
+  // A copy with the same elements and charge (a batch's pre-image).
+  std::unique_ptr<CollectionRecord> clone() const { return std::unique_ptr<CollectionRecord>(new CollectionRecord(*this)); }
+
  private:
   CollectionRecord(BytesView key, std::variant<ListValue, HashValue, SetValue> value)
       : key_(key), value_(std::move(value)) {}

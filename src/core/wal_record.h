@@ -25,9 +25,10 @@ enum class WalOp : uint8_t {
   SAdd = 10,     // key, members list
   SRem = 11,     // key, members list
   FlushAll = 12, // nothing
+  Batch = 13,    // sub-records list: whole payloads of other operations, applied together
 };
 
-inline constexpr uint8_t kWalOpMax = 12;
+inline constexpr uint8_t kWalOpMax = 13;
 
 struct WalRecord {
   WalOp op = WalOp::Set;
@@ -53,6 +54,14 @@ class PersistHook {
   // deferred policies it is always true; a record that cannot be written suspends logging
   // until a save instead.
   virtual bool wal_append(const WalRecord& record) noexcept = 0;
+  // Encodes `record` as a whole payload into `out`, for a sub-record of a Batch record
+  // (no I/O). False when this hook has no batches: the store then appends each record
+  // of a batch on its own.
+  virtual bool encode_payload(const WalRecord& record, Bytes& out) const {
+    (void)record;
+    (void)out;
+    return false;
+  }
   // The text of a refused mutation: what broke the log and the way out.
   virtual std::string refusal_text() const = 0;
   // True while mutations are refused. Read without a lock before a mutation starts, so a

@@ -115,6 +115,11 @@ class Persistence final : public PersistHook {
     return policy_ != FsyncPolicy::Always;
   }
 
+  bool encode_payload(const WalRecord& record, Bytes& out) const override {
+    encode_wal_payload(record, out);
+    return true;
+  }
+
   std::string refusal_text() const override {
     std::lock_guard<std::mutex> g(wal_lock_);
     return "persistence failed: " + (cause_.empty() ? std::string("the log could not be written") : cause_) +
@@ -524,6 +529,13 @@ void apply_wal_record(Store& store, const DecodedWalRecord& r) {
       break;
     case WalOp::FlushAll:
       (void)store.flush();
+      break;
+    case WalOp::Batch:
+      // decode_wal_payload checked every sub-record, so the batch applies whole.
+      for (const Bytes& item : r.items) {
+        auto sub = decode_wal_payload(item);
+        if (sub) apply_wal_record(store, sub.value());
+      }
       break;
   }
 }

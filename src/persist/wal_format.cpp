@@ -73,6 +73,10 @@ void encode_wal_payload(const WalRecord& r, std::string& out) {
       break;
     case WalOp::FlushAll:
       break;
+    case WalOp::Batch:
+      put_varint(out, r.items.size());
+      for (const Bytes& item : r.items) put_bytes(out, item);
+      break;
   }
 }
 
@@ -104,6 +108,21 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
       break;
     case WalOp::FlushAll:
       break;
+    case WalOp::Batch: {
+      // Every sub-record is checked here, so a batch that decodes is applied whole.
+      uint64_t count = 0;
+      if (c.get_varint(count) != DecodeStatus::Ok) return malformed(kMalformedTruncated);
+      rec.items.reserve(static_cast<size_t>(std::min<uint64_t>(count, c.remaining())));
+      for (uint64_t i = 0; i < count; ++i) {
+        BytesView item;
+        if (!bytes(item)) return malformed(kMalformedTruncated);
+        auto sub = decode_wal_payload(item);
+        if (!sub) return malformed(sub.error());
+        if (sub.value().op == WalOp::Batch) return malformed(kMalformedNestedBatch);
+        rec.items.emplace_back(item);
+      }
+      break;
+    }
     default: {
       if (!has_list(rec.op) || !bytes(rec.key)) return malformed(kMalformedTruncated);
       uint64_t count = 0;

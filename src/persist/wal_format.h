@@ -14,6 +14,8 @@
 //     HDEL LPUSH RPUSH SADD SREM   key bytes, list (varint count, then bytes fields)
 //     LPOP RPOP key bytes
 //     FLUSHALL  nothing
+//     BATCH     list of whole payloads of the operations above (never BATCH), applied
+//               together: one checksum covers the whole transaction
 // where "bytes" is a varint length and the raw bytes, and "rest" is everything left.
 
 #include <cstddef>
@@ -60,6 +62,7 @@ struct DecodedWalRecord {
 // The reason texts of a malformed payload.
 inline constexpr std::string_view kMalformedTruncated = "truncated";
 inline constexpr std::string_view kMalformedUnknownOp = "unknown operation";
+inline constexpr std::string_view kMalformedNestedBatch = "batch inside a batch";
 
 // Decodes one payload, or names why it is malformed. Bytes after the last field of an
 // operation without a rest field are ignored. Never allocates more than the payload can

@@ -48,11 +48,17 @@ std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
 std::span<const CommandSpec> introspection_commands();  // COMMAND, CONFIG, INFO, TIME
+std::span<const CommandSpec> transaction_commands();    // MULTI, EXEC, DISCARD, WATCH, UNWATCH
 
 // Every family, for dispatch and for COMMAND's listings.
 std::span<const std::span<const CommandSpec>> command_families();
 // The row of a command by its upper-case name; none for an unknown name.
 const CommandSpec* find_command(std::string_view upper);
+
+// While a connection is in MULTI: queues `request` for `row` (nullptr: unknown) and
+// answers QUEUED, or refuses it and marks the transaction to abort. Transaction control
+// commands and QUIT are not queued: the result is nullopt and they run as usual.
+std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* row, const Request& request);
 
 
 inline std::string ascii_upper(BytesView s) {

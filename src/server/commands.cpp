@@ -9,8 +9,9 @@
 namespace vellum::server {
 
 std::span<const std::span<const CommandSpec>> command_families() {
-  static const std::array<std::span<const CommandSpec>, 4> families = {
-      string_commands(), collection_commands(), admin_commands(), introspection_commands()};
+  static const std::array<std::span<const CommandSpec>, 5> families = {
+      string_commands(), collection_commands(), admin_commands(), introspection_commands(),
+      transaction_commands()};
   return families;
 }
 
@@ -33,6 +34,9 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
   // Unauthenticated, a command without kBeforeAuth, known or not, learns nothing more.
   if (!state.authenticated && (row == nullptr || (row->flags & kBeforeAuth) == 0)) {
     return {Reply::error("NOAUTH Authentication required."), false};
+  }
+  if (state.in_multi) {
+    if (auto queued = queue_in_multi(state, row, req)) return {std::move(*queued), false};
   }
   if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8::lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());

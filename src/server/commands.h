@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/store.h"
@@ -37,6 +39,8 @@ struct ServerContext {
   std::shared_ptr<ClientRegistry> clients = std::make_shared<ClientRegistry>();
 };
 
+struct CommandSpec;
+
 // What one connection chose and what it is; dispatch reads and changes it on that
 // connection's thread only. What other connections may see (name, protocol) is mirrored
 // into the ServerContext's ClientRegistry under the id.
@@ -45,6 +49,17 @@ struct ConnectionState {
   int protocol = kResp2;  // the reply encoding HELLO chose
   int64_t id = 0;         // the connection's id in ctx.clients; 0: not listed
   std::string name;       // CLIENT SETNAME
+
+  // Transactions. Between MULTI and EXEC or DISCARD requests are checked and queued, not
+  // run; a request refused while queuing makes EXEC abort. WATCH keeps one mark per key.
+  struct Queued {
+    const CommandSpec* row = nullptr;
+    Request request;
+  };
+  bool in_multi = false;
+  bool multi_refused = false;
+  std::vector<Queued> queued;
+  std::vector<std::pair<Bytes, WatchMark>> watched;
 };
 
 inline ConnectionState initial_connection_state(const ServerContext& ctx) {

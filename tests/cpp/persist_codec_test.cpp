@@ -175,7 +175,7 @@ TEST(WalPayload, MalformedReasons) {
   const std::pair<std::string, std::string_view> cases[] = {
       {"", kMalformedTruncated},
       {Enc::op(0), kMalformedUnknownOp},
-      {Enc::op(13), kMalformedUnknownOp},
+      {Enc::op(50), kMalformedUnknownOp},
       {Enc::op(255), kMalformedUnknownOp},
       {Enc::op(1) + "12345678", kMalformedTruncated},  // SET with no key
       {Enc::op(1) + "1234567", kMalformedTruncated},   // SET shorter than 9 bytes

@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "WAL segment wal-0.log is damaged at byte 20 (empty record), and 1 intact record follows it"},
         Malformed{"OpZero", Enc::record(Enc::op(0) + Enc::bytes("k")),
                   "WAL record malformed: unknown operation, in wal-0.log at byte 20"},
-        Malformed{"Op13", Enc::record(Enc::op(13) + Enc::bytes("k")),
+        Malformed{"Op50", Enc::record(Enc::op(50) + Enc::bytes("k")),
                   "WAL record malformed: unknown operation, in wal-0.log at byte 20"},
         Malformed{"ShortSet", Enc::record(Enc::op(1) + "1234567"),
                   "WAL record malformed: truncated, in wal-0.log at byte 20"},

@@ -1,0 +1,267 @@
+// Transactions: queueing and EXEC's answers, WATCH, the atomicity of EXEC against other
+// connections, and the log's batch record (replayed whole, or not at all when torn).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "core/store.h"
+#include "persist/data_dir.h"
+#include "persist_util.h"
+#include "server/commands.h"
+
+namespace vellum {
+namespace {
+
+using server::ConnectionState;
+using server::dispatch;
+using server::Reply;
+using server::Request;
+using server::ServerContext;
+using testing::Enc;
+using testing::read_file;
+using testing::write_file;
+
+struct Conn {
+  const ServerContext* ctx;
+  ConnectionState state;
+  explicit Conn(const ServerContext& c) : ctx(&c), state(server::initial_connection_state(c)) {}
+  Reply operator()(const Request& r) { return dispatch(*ctx, state, r).reply; }
+};
+
+struct TxnTest : testing::PersistFixture {
+  ServerContext ctx;
+  void use(std::shared_ptr<Store> s) { ctx.store = std::move(s); }
+  void use_memory(uint64_t shards = 64, uint64_t max_memory = 0) {
+    StoreConfig c;
+    c.shards = shards;
+    c.sweep_interval_ms = 0;
+    c.max_memory = max_memory;
+    c.policy = EvictionPolicy::AllKeysLru;
+    use(Store::create(c, clock, false));
+  }
+  Bytes key_in_other_shard(BytesView than) {
+    for (int i = 0;; ++i) {
+      Bytes k = "o" + std::to_string(i);
+      if (ctx.store->shard_index(k) != ctx.store->shard_index(than)) return k;
+    }
+  }
+};
+
+const Reply kOk = Reply::simple("OK");
+const Reply kQueued = Reply::simple("QUEUED");
+
+TEST_F(TxnTest, QueueingAndExecReplies) {
+  use_memory();
+  Conn c(ctx);
+  EXPECT_EQ(c({"EXEC"}), Reply::error("ERR EXEC without MULTI"));
+  EXPECT_EQ(c({"DISCARD"}), Reply::error("ERR DISCARD without MULTI"));
+  ASSERT_EQ(c({"SADD", "s", "m"}), Reply::from_int(1));
+  EXPECT_EQ(c({"MULTI"}), kOk);
+  EXPECT_EQ(c({"MULTI"}), Reply::error("ERR MULTI calls can not be nested"));
+  EXPECT_EQ(c({"WATCH", "x"}), Reply::error("ERR WATCH inside MULTI is not allowed"));
+  EXPECT_EQ(c({"SET", "a", "1"}), kQueued);
+  EXPECT_EQ(c({"INCR", "s"}), kQueued);
+  EXPECT_EQ(c({"INCR", "a"}), kQueued);
+  EXPECT_EQ(c({"DBSIZE"}), kQueued);
+  // Nothing runs before EXEC.
+  Conn other(ctx);
+  EXPECT_EQ(other({"GET", "a"}), Reply::null());
+  EXPECT_EQ(c({"EXEC"}),
+            Reply::array({kOk, Reply::error("WRONGTYPE Operation against a key holding the wrong kind of value"),
+                          Reply::from_int(2), Reply::from_int(2)}));
+  EXPECT_EQ(c({"EXEC"}), Reply::error("ERR EXEC without MULTI"));
+}
+
+TEST_F(TxnTest, RefusedWhileQueuingAbortsAndRunsNothing) {
+  use_memory();
+  const std::vector<Request> refused = {{"NOSUCH", "x"}, {"GET"}, {"GET", "a", "b"}, {"SAVE"}};
+  for (const Request& bad : refused) {
+    Conn c(ctx);
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    EXPECT_EQ(c({"SET", "a", "1"}), kQueued);
+    EXPECT_EQ(c(bad).kind, Reply::Kind::Error) << bad[0];
+    EXPECT_EQ(c({"SET", "b", "1"}), kQueued);
+    EXPECT_EQ(c({"EXEC"}), Reply::error("EXECABORT Transaction discarded because of previous errors.")) << bad[0];
+    EXPECT_EQ(ctx.store->key_count(), 0u) << bad[0];
+    // The connection is out of MULTI and works as usual.
+    EXPECT_EQ(c({"SET", "a", "1"}), kOk);
+    ASSERT_TRUE(ctx.store->flush().ok());
+  }
+  Conn d(ctx);
+  ASSERT_EQ(d({"MULTI"}), kOk);
+  EXPECT_EQ(d({"SET", "a", "1"}), kQueued);
+  EXPECT_EQ(d({"DISCARD"}), kOk);
+  EXPECT_EQ(d({"GET", "a"}), Reply::null());
+}
+
+// Each way a watched key can change makes EXEC answer null and run nothing; a key in
+// another shard, a read, or an unwatch leave it to run.
+TEST_F(TxnTest, WatchInvalidation) {
+  enum class How { Write, Delete, Expire, Evict, OtherShard, Read, Unwatch };
+  for (How how : {How::Write, How::Delete, How::Expire, How::Evict, How::OtherShard, How::Read, How::Unwatch}) {
+    use_memory(64, how == How::Evict ? 4096 : 0);
+    Conn c(ctx), other(ctx);
+    ASSERT_EQ(other({"SET", "w", "1", "PX", "1000"}), kOk);
+    ASSERT_EQ(c({"WATCH", "w"}), kOk);
+    switch (how) {
+      case How::Write: other({"SET", "w", "2"}); break;
+      case How::Delete: other({"DEL", "w"}); break;
+      case How::Expire: clock->advance(2000); break;
+      case How::Evict:
+        for (int i = 0; i < 200 && ctx.store->exists("w"); ++i) other({"SET", "f" + std::to_string(i), Bytes(100, 'x')});
+        ASSERT_FALSE(ctx.store->exists("w"));
+        break;
+      case How::OtherShard: other({"SET", key_in_other_shard("w"), "x"}); break;
+      case How::Read: other({"GET", "w"}); break;
+      case How::Unwatch: other({"SET", "w", "2"}); c({"UNWATCH"}); break;
+    }
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    ASSERT_EQ(c({"SET", "done", "1"}), kQueued);
+    const bool runs = how == How::OtherShard || how == How::Read || how == How::Unwatch;
+    EXPECT_EQ(c({"EXEC"}), runs ? Reply::array({kOk}) : Reply::null()) << static_cast<int>(how);
+    EXPECT_EQ(ctx.store->exists("done"), runs);
+    EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
+  }
+}
+
+// Writers move one unit between two keys in each transaction and readers read both in
+// one; any reader that saw half a transaction would see a sum other than zero.
+TEST_F(TxnTest, ExecIsAtomicAgainstOtherConnections) {
+  use_memory(8);
+  std::atomic<bool> bad{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(ctx.store->set("f" + std::to_string(i), "x", std::nullopt, false, false).ok());
+  }
+  std::atomic<int> running{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      Conn c(ctx);
+      // Start together, so the threads overlap even on few cores.
+      running.fetch_add(1);
+      while (running.load() < 4) std::this_thread::yield();
+      for (int i = 0; i < 2000; ++i) {
+        if (t < 2) {
+          c({"MULTI"});
+          c({"GET", "a"});
+          c({"GET", "b"});
+          Reply r = c({"EXEC"});
+          const auto num = [](const Reply& x) { return x.kind == Reply::Kind::Bulk ? std::stoll(x.text) : 0LL; };
+          if (r.kind != Reply::Kind::Array || num(r.elements[0]) + num(r.elements[1]) != 0) bad = true;
+        } else {
+          c({"MULTI"});
+          c({"INCRBY", "a", "1"});
+          c({"KEYS", "zz*"});  // scans every shard: a long window between the two writes
+          c({"INCRBY", "b", "-1"});
+          if (c({"EXEC"}).kind != Reply::Kind::Array) bad = true;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_FALSE(bad);
+  EXPECT_EQ(ctx.store->get("a").value(), std::optional<Bytes>("4000"));
+}
+
+TEST_F(TxnTest, BatchIsOneLogRecordReplayedWhole) {
+  {
+    use(open(FsyncPolicy::Always));
+    Conn c(ctx);
+    c({"MULTI"});
+    c({"SET", "a", "1"});
+    c({"RPUSH", "l", "x", "y"});
+    c({"DEL", "nothing"});
+    ASSERT_EQ(c({"EXEC"}).kind, Reply::Kind::Array);
+    ctx.store.reset();
+  }
+  const std::string seg = read_file(dir.file("wal-0.log"));
+  const std::string sub_set = Enc::op(1) + Enc::u64(0) + Enc::bytes("a") + "1";
+  const std::string sub_push = Enc::op(7) + Enc::bytes("l") + Enc::list({"x", "y"});
+  const std::string whole = Enc::record(Enc::op(13) + Enc::list({sub_set, sub_push}));
+  ASSERT_EQ(seg, whole);
+  // Every cut of the record is a torn tail: the batch applies whole or not at all.
+  for (size_t cut = 0; cut <= whole.size(); ++cut) {
+    write_file(dir.file("wal-0.log"), Enc::set("before", "1") + whole.substr(0, cut));
+    auto s = open();
+    ASSERT_TRUE(s) << cut;
+    EXPECT_TRUE(s->exists("before"));
+    const bool all = cut == whole.size();
+    EXPECT_EQ(s->exists("a"), all) << cut;
+    EXPECT_EQ(s->exists("l"), all) << cut;
+    EXPECT_EQ(s->used_memory(), s->audit_charge_sum());
+  }
+}
+
+TEST_F(TxnTest, MalformedBatchRefusesTheOpen) {
+  const std::string nested = Enc::op(13) + Enc::list({Enc::op(2) + Enc::bytes("k")});
+  for (const std::string& payload : {Enc::op(13) + Enc::list({nested}), Enc::op(13) + Enc::list({Enc::op(1)}),
+                                     Enc::op(13) + Enc::varint(2) + Enc::bytes(Enc::op(2) + Enc::bytes("k"))}) {
+    write_file(dir.file("wal-0.log"), Enc::record(payload) + Enc::set("after", "1"));
+    const IoError e = open_error(config());
+    EXPECT_NE(e.text.find("WAL record malformed"), std::string::npos) << e.text;
+  }
+}
+
+// A log that takes single records and refuses batches, as a disk failing at EXEC's append.
+class RefusingBatches final : public PersistHook {
+ public:
+  bool wal_append(const WalRecord& r) noexcept override { return r.op != WalOp::Batch; }
+  bool encode_payload(const WalRecord& r, Bytes& out) const override {
+    out.assign(1, static_cast<char>(r.op));
+    return true;
+  }
+  std::string refusal_text() const override { return "persistence failed: refused"; }
+};
+
+// Under "always" a refused batch leaves memory as it was, for every kind of change: new,
+// replaced, removed, collection and flushed keys, expiry and eviction included.
+TEST_F(TxnTest, RefusedBatchLeavesNoTrace) {
+  for (bool flush : {false, true}) {
+    StoreConfig c;
+    c.sweep_interval_ms = 0;
+    c.fsync = FsyncPolicy::Always;
+    c.max_memory = 6000;
+    c.policy = EvictionPolicy::AllKeysLru;
+    use(Store::create(c, clock, false));
+    ctx.store->attach_persistence(std::make_unique<RefusingBatches>());
+    Conn conn(ctx);
+    conn({"SET", "s", "old"});
+    conn({"RPUSH", "l", "a", "b"});
+    conn({"HSET", "h", "f", "v"});
+    conn({"SET", "t", "1", "PX", "10"});
+    for (int i = 0; i < 20; ++i) conn({"SET", "f" + std::to_string(i), Bytes(100, 'x')});
+    const auto before = ctx.store->keys("*");
+    const auto s_before = ctx.store->get("s").value();
+    const auto l_before = ctx.store->lrange("l", 0, -1).value();
+    const auto h_before = ctx.store->hgetall("h").value();
+    const uint64_t used = ctx.store->used_memory();
+    clock->advance(100);
+    conn({"MULTI"});
+    conn({"SET", "s", "new"});
+    conn({"LPOP", "l"});
+    conn({"DEL", "h"});
+    conn({"SET", "n", Bytes(2000, 'y')});
+    conn({"SET", "t", "2"});
+    if (flush) conn({"FLUSHALL"});
+    conn({"RPUSH", "l2", "z"});
+    EXPECT_EQ(conn({"EXEC"}), Reply::error("ERR persistence failed: refused"));
+    auto after = ctx.store->keys("*");
+    auto want = before;
+    std::sort(after.begin(), after.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(after.size() + 1, want.size());  // t expired: gone for readers either way
+    EXPECT_EQ(ctx.store->get("s").value(), s_before);
+    EXPECT_EQ(ctx.store->lrange("l", 0, -1).value(), l_before);
+    EXPECT_EQ(ctx.store->hgetall("h").value(), h_before);
+    EXPECT_FALSE(ctx.store->exists("n"));
+    EXPECT_FALSE(ctx.store->exists("l2"));
+    EXPECT_EQ(ctx.store->used_memory(), used);
+    EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
+  }
+}
+
+}  // namespace
+}  // namespace vellum
