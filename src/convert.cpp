@@ -474,7 +474,11 @@ PyObject* store_error_to_py(const Store& store, StoreError error) {
       return raise_text(PyExc_MemoryError, text);
     case StoreError::NotAnInteger:
     case StoreError::Overflow:
+    case StoreError::NotAFloat:
+    case StoreError::NotFinite:
       return raise_text(PyExc_ValueError, text);
+    case StoreError::NoSuchKey:
+      return raise_text(PyExc_KeyError, text);
     case StoreError::KeyTooLong:
       return raise_internal(text);
   }

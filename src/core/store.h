@@ -149,6 +149,31 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> sismember(BytesView key, BytesView member);
   StoreResult<uint64_t> scard(BytesView key);
 
+  // ---- string and key commands beyond the basics (core/string_writes.cpp, core/keyspace.cpp) ----
+  // How a write treats the key's expiry: drop it, set it `ms` from now, set it to the
+  // absolute time `ms`, keep the present one, or (GETEX) remove it.
+  enum class ExpiryMode : uint8_t { Clear, Relative, Absolute, Keep, Persist };
+  struct Expiry {
+    ExpiryMode mode = ExpiryMode::Clear;
+    uint64_t ms = 0;
+  };
+  struct SetOutcome {
+    bool written = false;
+    std::optional<Bytes> old;  // the previous string value, filled only when asked for
+  };
+  // SET with every option. With `want_old` a present non-string value is WrongType and
+  // nothing changes; the previous string comes back whether or not the write happened.
+  StoreResult<SetOutcome> set_with(BytesView key, BytesView value, Expiry expiry, bool nx, bool xx, bool want_old);
+  StoreResult<std::optional<Bytes>> getdel(BytesView key);
+  // GET that also changes the expiry; ExpiryMode::Keep and Clear leave it alone.
+  StoreResult<std::optional<Bytes>> getex(BytesView key, Expiry expiry);
+  StoreResult<uint64_t> strlen(BytesView key);
+  // Sets every pair only when none of the keys is present, under all their shard locks at
+  // once (ascending), so no reader sees some of the pairs without the others.
+  StoreResult<bool> msetnx(std::span<const std::pair<Bytes, Bytes>> pairs);
+  // The new value as text, in the shortest fixed-point form of a long double.
+  StoreResult<Bytes> incr_by_float(BytesView key, long double delta);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);
