@@ -1,5 +1,6 @@
 // The Cache type's further string and key methods (getdel, getex, getset, strlen, msetnx,
-// incrbyfloat, setnx): each converts its arguments, runs one store operation with the
+// incrbyfloat, setnx, type, touch, pexpireat, pexpiretime, rename, renamenx): each
+// converts its arguments, runs one store operation with the
 // interpreter lock released and converts the result back.
 
 #include <cmath>
@@ -145,6 +146,80 @@ PyObject* Cache_incrbyfloat(PyObject* op, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+PyObject* Cache_type(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:type", [](const Store& s, BytesView k) { return s.type(k); },
+                    [](std::string_view t) { return PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())); });
+}
+
+PyObject* Cache_touch(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::vector<Bytes> keys;
+    if (!extract_bytes_items(args, nargs, keys)) return nullptr;
+    CacheCall call(op);
+    const uint64_t n = without_gil(call.store(), [&](Store& s) { return s.touch(keys); });
+    return to_py_u64(n);
+  });
+}
+
+PyObject* Cache_expiretime(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return key_method(op, args, nargs, kwnames, "O:pexpiretime",
+                    [](const Store& s, BytesView k) { return s.expire_time_ms(k); }, as_number);
+}
+
+// pexpireat(key, ms, nx=False, xx=False, gt=False, lt=False): the absolute expiry in ms
+// since the epoch, under at most one condition (gt and lt may not be combined with nx).
+PyObject* Cache_pexpireat(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "ms", "nx", "xx", "gt", "lt", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* ms_obj = nullptr;
+    PyObject* flags[4] = {Py_False, Py_False, Py_False, Py_False};
+    if (!bind_args(args, nargs, kwnames, "pexpireat", names, 2,
+                   {&key_obj, &ms_obj, &flags[0], &flags[1], &flags[2], &flags[3]})) {
+      return nullptr;
+    }
+    int64_t ms = 0;
+    if (!extract_int64(ms_obj, "ms", ms)) return nullptr;
+    bool on[4] = {};
+    const char* const flag_names[] = {"nx", "xx", "gt", "lt"};
+    for (int i = 0; i < 4; ++i) {
+      if (!extract_flag(flags[i], flag_names[i], on[i])) return nullptr;
+    }
+    if ((on[0] && (on[1] || on[2] || on[3])) || (on[2] && on[3])) {
+      PyErr_SetString(PyExc_ValueError, "nx excludes xx, gt and lt; gt excludes lt");
+      return nullptr;
+    }
+    using If = Store::ExpireIf;
+    const If cond = on[0]   ? If::NoExpiry
+                    : on[2] ? If::Later
+                    : on[3] ? (on[1] ? If::EarlierWithExpiry : If::Earlier)
+                    : on[1] ? If::HasExpiry
+                            : If::Always;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    const uint64_t at = ms <= 0 ? 0 : static_cast<uint64_t>(ms);
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.expire_at_if(key.view(), at, cond); });
+    return finish(*call.store(), r, as_bool);
+  });
+}
+
+PyObject* rename_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+                        bool nx) {
+  static const char* const names[] = {"src", "dst", nullptr};
+  return key_pair_method(
+      op, args, nargs, kwnames, format, names, [nx](Store& s, BytesView a, BytesView b) { return s.rename(a, b, nx); },
+      as_bool);
+}
+
+PyObject* Cache_rename(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return rename_method(op, args, nargs, kwnames, "OO:rename", false);
+}
+
+PyObject* Cache_renamenx(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return rename_method(op, args, nargs, kwnames, "OO:renamenx", true);
+}
+
 const PyMethodDef kMethods[] = {
     {"getdel", method(Cache_getdel), kArgs, "getdel($self, key)\n--\n\n"},
     {"getex", method(Cache_getex), kArgs,
@@ -154,6 +229,13 @@ const PyMethodDef kMethods[] = {
     {"strlen", method(Cache_strlen), kArgs, "strlen($self, key)\n--\n\n"},
     {"msetnx", method(Cache_msetnx), kArgs, "msetnx($self, mapping)\n--\n\n"},
     {"incrbyfloat", method(Cache_incrbyfloat), kArgs, "incrbyfloat($self, key, amount)\n--\n\n"},
+    {"type", method(Cache_type), kArgs, "type($self, key)\n--\n\n"},
+    {"touch", method(Cache_touch), METH_FASTCALL, "touch($self, /, *keys)\n--\n\n"},
+    {"pexpiretime", method(Cache_expiretime), kArgs, "pexpiretime($self, key)\n--\n\n"},
+    {"pexpireat", method(Cache_pexpireat), kArgs,
+     "pexpireat($self, key, ms, nx=False, xx=False, gt=False, lt=False)\n--\n\n"},
+    {"rename", method(Cache_rename), kArgs, "rename($self, src, dst)\n--\n\n"},
+    {"renamenx", method(Cache_renamenx), kArgs, "renamenx($self, src, dst)\n--\n\n"},
 };
 
 }  // namespace

@@ -483,6 +483,18 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def incrbyfloat(self, key: Key, amount: float) -> float:
         return self._native.incrbyfloat(key, amount)
 
+    def type(self, key: Key) -> str:
+        """"string", "list", "hash" or "set"; "none" when the key is missing."""
+        return self._native.type(key)
+
+    def rename(self, src: Key, dst: Key) -> None:
+        """Moves src's value and TTL to dst, replacing it; KeyError when src is missing."""
+        self._native.rename(src, dst)
+
+    def renamenx(self, src: Key, dst: Key) -> bool:
+        """As rename, only when dst is missing; False when it is present."""
+        return self._native.renamenx(src, dst)
+
     @property
     def used_memory(self) -> int:
         return self._native.used_memory

@@ -174,6 +174,24 @@ class Store : public std::enable_shared_from_this<Store> {
   // The new value as text, in the shortest fixed-point form of a long double.
   StoreResult<Bytes> incr_by_float(BytesView key, long double delta);
 
+  // ---- key commands (core/keyspace.cpp) ----
+  // "none", "string", "list", "hash" or "set".
+  std::string_view type(BytesView key) const;
+  // The number of live keys among `keys` (a repeated key counts each time); each counts
+  // as just used for eviction.
+  uint64_t touch(std::span<const Bytes> keys);
+  enum class ExpireIf : uint8_t { Always, NoExpiry, HasExpiry, Later, Earlier, EarlierWithExpiry };
+  // Sets the absolute expiry `at_ms` on a live key when `cond` holds (a key without
+  // expiry counts as expiring never: Later fails on it, Earlier succeeds). A time not in
+  // the future removes the key. False when the key is missing or `cond` fails.
+  StoreResult<bool> expire_at_if(BytesView key, uint64_t at_ms, ExpireIf cond);
+  // -2 for a missing key, -1 without expiry, else the absolute expiry in ms.
+  int64_t expire_time_ms(BytesView key) const;
+  // Moves the value and expiry of `from` to `to`, replacing what `to` held (with `nx`, only
+  // when `to` is absent: false otherwise). NoSuchKey when `from` is missing. Both shard
+  // locks are held across the move, and it is logged as one Rename record.
+  StoreResult<bool> rename(BytesView from, BytesView to, bool nx);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);

@@ -25,9 +25,12 @@ enum class WalOp : uint8_t {
   SAdd = 10,     // key, members list
   SRem = 11,     // key, members list
   FlushAll = 12, // nothing
+  Rename = 14,   // key (the source), field (the destination)
 };
 
-inline constexpr uint8_t kWalOpMax = 12;
+inline constexpr uint8_t kWalOpMax = 14;
+// A code below kWalOpMax that names no operation (reserved for another record type).
+inline constexpr bool wal_op_known(uint8_t code) { return code != 0 && code <= kWalOpMax && code != 13; }
 
 struct WalRecord {
   WalOp op = WalOp::Set;

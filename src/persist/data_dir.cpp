@@ -518,6 +518,9 @@ void apply_wal_record(Store& store, const DecodedWalRecord& r) {
     case WalOp::FlushAll:
       (void)store.flush();
       break;
+    case WalOp::Rename:
+      (void)store.rename(r.key, r.field, false);
+      break;
   }
 }
 

@@ -73,6 +73,10 @@ void encode_wal_payload(const WalRecord& r, std::string& out) {
       break;
     case WalOp::FlushAll:
       break;
+    case WalOp::Rename:
+      put_bytes(out, r.key);
+      put_bytes(out, r.field);
+      break;
   }
 }
 
@@ -80,7 +84,7 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
   Cursor c(payload);
   uint8_t code = 0;
   if (!c.get_u8(code)) return malformed(kMalformedTruncated);
-  if (code == 0 || code > kWalOpMax) return malformed(kMalformedUnknownOp);
+  if (!wal_op_known(code)) return malformed(kMalformedUnknownOp);
   DecodedWalRecord rec;
   rec.op = static_cast<WalOp>(code);
   // Every varint problem inside a payload (cut short or over 10 bytes) reads as truncated.
@@ -103,6 +107,9 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
       if (!bytes(rec.key)) return malformed(kMalformedTruncated);
       break;
     case WalOp::FlushAll:
+      break;
+    case WalOp::Rename:
+      if (!bytes(rec.key) || !bytes(rec.field)) return malformed(kMalformedTruncated);
       break;
     default: {
       if (!has_list(rec.op) || !bytes(rec.key)) return malformed(kMalformedTruncated);

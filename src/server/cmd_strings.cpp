@@ -32,8 +32,7 @@ Reply cmd_get(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->get(req[1]), bulk_or_null);
 }
 
-// The expiry options shared by SET and GETEX, parsed after every option is known, so a
-// syntax error anywhere wins over a bad number. `name` words the invalid-expire error.
+// One expiry option of SET or GETEX: its word and, for a timed one, its number.
 struct ExpiryOption {
   std::string unit;  // EX, PX, EXAT, PXAT, KEEPTTL, PERSIST or empty
   BytesView number;
@@ -73,15 +72,19 @@ bool take_expiry(const Request& req, size_t& i, const std::string& word, ExpiryO
 bool is_timed(const std::string& w) { return w == "EX" || w == "PX" || w == "EXAT" || w == "PXAT"; }
 
 Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  ExpiryOption opt;
-  bool nx = false, xx = false, get = false;
+  // An expiry's number is checked where it stands; NX with XX is refused after the scan.
+  Store::Expiry expiry;
+  bool have_expiry = false, nx = false, xx = false, get = false;
   for (size_t i = 3; i < req.size(); ++i) {
     const std::string word = ascii_upper(req[i]);
     if (is_timed(word) || word == "KEEPTTL") {
-      if (!take_expiry(req, i, word, opt)) return syntax_error();
-    } else if (word == "NX" && !xx) {
+      ExpiryOption opt;
+      if (have_expiry || !take_expiry(req, i, word, opt)) return syntax_error();
+      have_expiry = true;
+      if (auto err = parse_expiry(opt, "set", expiry)) return std::move(*err);
+    } else if (word == "NX") {
       nx = true;
-    } else if (word == "XX" && !nx) {
+    } else if (word == "XX") {
       xx = true;
     } else if (word == "GET") {
       get = true;
@@ -89,8 +92,7 @@ Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
       return syntax_error();
     }
   }
-  Store::Expiry expiry;
-  if (auto err = parse_expiry(opt, "set", expiry)) return std::move(*err);
+  if (nx && xx) return syntax_error();
   auto r = ctx.store->set_with(req[1], req[2], expiry, nx, xx, get);
   if (!r) return store_error(ctx, r.error());
   if (get) return bulk_or_null(std::move(r.value().old));
@@ -173,10 +175,12 @@ Reply apply_expire(const ServerContext& ctx, const Request& req, int64_t multipl
   return map_result(ctx, ctx.store->pexpire(req[1], static_cast<uint64_t>(ms)), flag);
 }
 
-Reply cmd_expire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+Reply cmd_expire(const ServerContext& ctx, ConnectionState& st, const Request& req) {
+  if (req.size() > 3) return expire_with_options(ctx, st, req, 1000, true, "expire");
   return apply_expire(ctx, req, 1000, "expire");
 }
-Reply cmd_pexpire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+Reply cmd_pexpire(const ServerContext& ctx, ConnectionState& st, const Request& req) {
+  if (req.size() > 3) return expire_with_options(ctx, st, req, 1, true, "pexpire");
   return apply_expire(ctx, req, 1, "pexpire");
 }
 
@@ -258,8 +262,8 @@ constexpr std::array kRows = {
     CommandSpec{"DEL", 2, kAny, cmd_del, kWrite, {1, -1, 1}},
     CommandSpec{"EXISTS", 2, kAny, cmd_exists, kReadOnly, {1, -1, 1}},
     CommandSpec{"KEYS", 2, 2, cmd_keys, kReadOnly},
-    CommandSpec{"EXPIRE", 3, 3, cmd_expire, kWrite, {1, 1, 1}},
-    CommandSpec{"PEXPIRE", 3, 3, cmd_pexpire, kWrite, {1, 1, 1}},
+    CommandSpec{"EXPIRE", 3, kAny, cmd_expire, kWrite, {1, 1, 1}},
+    CommandSpec{"PEXPIRE", 3, kAny, cmd_pexpire, kWrite, {1, 1, 1}},
     CommandSpec{"PERSIST", 2, 2, cmd_persist, kWrite, {1, 1, 1}},
     CommandSpec{"TTL", 2, 2, cmd_ttl, kReadOnly, {1, 1, 1}},
     CommandSpec{"PTTL", 2, 2, cmd_pttl, kReadOnly, {1, 1, 1}},

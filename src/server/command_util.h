@@ -47,6 +47,12 @@ struct CommandSpec {
 std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
+std::span<const CommandSpec> key_commands();         // type, rename, absolute expiry
+
+// EXPIRE, PEXPIRE, EXPIREAT and PEXPIREAT with NX/XX/GT/LT: req[2] times `multiplier` is
+// the expiry in ms, from now when `relative`. `name` words the invalid-expire error.
+Reply expire_with_options(const ServerContext& ctx, ConnectionState& state, const Request& req, int64_t multiplier,
+                          bool relative, std::string_view name);
 
 
 inline std::string ascii_upper(BytesView s) {

@@ -84,7 +84,7 @@ CASES = [
     ([], ["SET", "k", "v", "EXAT", "10", "KEEPTTL"], Err(SYNTAX), None),
     ([], ["SET", "k", "v", "NX", "XX"], Err(SYNTAX), None),
     ([], ["SET", "k", "v", "EX"], Err(SYNTAX), None),
-    ([], ["SET", "k", "v", "EX", "abc", "FOO"], Err(SYNTAX), None),
+    ([], ["SET", "k", "v", "EX", "abc", "FOO"], Err(NOT_INT), None),  # checked where it stands
     ([], ["SET", "k", "v", "EXAT", "0"], Err("invalid expire time in 'set' command"), None),
     ([], ["SET", "k", "v", "PXAT", "-5"], Err("invalid expire time in 'set' command"), None),
     ([], ["SET", "k", "v", "EXAT", "9223372036854775807"], Err("invalid expire time in 'set' command"), None),
@@ -215,3 +215,113 @@ def test_wrapper_methods_decode():
         assert c.strlen("k") == len(c.native.get("k"))
         assert c.getdel("k") == [1, 2] and c.getdel("k") is None
         assert c.incrbyfloat("f", 1.25) == 1.25
+
+
+KEY_CASES = [
+    # (setup, command, reply, {key: (value, has-expiry)} for every key afterwards)
+    ([["SET", "k", "v"], ["LPUSH", "l", "a"]], ["TYPE", "l"], b"list", None),
+    ([["HSET", "h", "f", "v"]], ["TYPE", "h"], b"hash", None),
+    ([], ["TYPE", "nope"], b"none", {}),
+    ([["SET", "k", "v"], ["SET", "j", "v"]], ["UNLINK", "k", "j", "nope"], 2, {}),
+    ([["SET", "k", "v"]], ["TOUCH", "k", "k", "nope"], 2, {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["EXPIREAT", "k", str(NOW_S + 1000)], 1, {b"k": (b"v", True)}),
+    ([["SET", "k", "v"]], ["EXPIREAT", "k", "1"], 1, {}),
+    ([["SET", "k", "v"]], ["PEXPIREAT", "k", str(NOW_S * 1000 + 100000)], 1, {b"k": (b"v", True)}),
+    ([], ["PEXPIREAT", "k", str(NOW_S * 1000 + 100000)], 0, {}),
+    ([["SET", "k", "v"]], ["EXPIREAT", "k", "x"], Err(NOT_INT), {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["EXPIREAT", "k", "9223372036854775807"],
+     Err("invalid expire time in 'expireat' command"), {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "NX"], 1, {b"k": (b"v", True)}),
+    ([["SET", "k", "v", "EX", "50"]], ["EXPIRE", "k", "100", "NX"], 0, {b"k": (b"v", True)}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "XX"], 0, {b"k": (b"v", False)}),
+    ([["SET", "k", "v", "EX", "50"]], ["EXPIRE", "k", "100", "GT"], 1, {b"k": (b"v", True)}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "GT"], 0, {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["PEXPIRE", "k", "100000", "LT"], 1, {b"k": (b"v", True)}),
+    ([["SET", "k", "v"]], ["PEXPIRE", "k", "100000", "XX", "LT"], 0, {b"k": (b"v", False)}),
+    ([["SET", "k", "v", "EX", "50"]], ["EXPIRE", "k", "-1", "LT"], 1, {}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "NX", "XX"],
+     Err("NX and XX, GT or LT options at the same time are not compatible"), {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "GT", "LT"],
+     Err("GT and LT options at the same time are not compatible"), {b"k": (b"v", False)}),
+    ([["SET", "k", "v"]], ["EXPIRE", "k", "100", "FOO"], Err("Unsupported option FOO"), {b"k": (b"v", False)}),
+    ([["SET", "k", "v", "PXAT", str(NOW_S * 1000 + 100000)]], ["PEXPIRETIME", "k"], NOW_S * 1000 + 100000, None),
+    ([["SET", "k", "v", "PXAT", str(NOW_S * 1000 + 100400)]], ["EXPIRETIME", "k"], NOW_S + 100, None),
+    ([["SET", "k", "v"]], ["EXPIRETIME", "k"], -1, None),
+    ([], ["PEXPIRETIME", "k"], -2, None),
+    ([["SET", "a", "v", "EX", "100"]], ["RENAME", "a", "b"], b"OK", {b"b": (b"v", True)}),
+    ([["SADD", "a", "m"], ["SET", "b", "x"]], ["RENAME", "a", "b"], b"OK", {b"b": ("collection", False)}),
+    ([["SET", "a", "v"]], ["RENAME", "a", "a"], b"OK", {b"a": (b"v", False)}),
+    ([], ["RENAME", "a", "b"], Err("no such key"), {}),
+    ([["SET", "a", "v"], ["SET", "b", "x"]], ["RENAMENX", "a", "b"], 0, {b"a": (b"v", False), b"b": (b"x", False)}),
+    ([["RPUSH", "a", "1", "2"]], ["RENAMENX", "a", "b"], 1, {b"b": ("collection", False)}),
+    ([], ["RENAMENX", "a", "b"], Err("no such key"), {}),
+]
+
+
+@pytest.mark.parametrize("setup,command,reply,after", KEY_CASES, ids=[" ".join(c[1][:4]) for c in KEY_CASES])
+def test_key_commands_reply_accounting_and_replay(served, setup, command, reply, after):
+    cache, r, reopen = served
+    for s in setup:
+        r.execute_command(*s)
+    if isinstance(reply, Err):
+        with pytest.raises(redis.ResponseError) as info:
+            r.execute_command(*command)
+        assert str(info.value) == reply.text
+    else:
+        assert r.execute_command(*command) == reply
+    state = dump(cache)
+    if after is not None:
+        assert state == after
+    audit = cache._audit()
+    assert audit["charge_sum"] == audit["used_memory"]
+    cache, r = reopen()
+    assert dump(cache) == state
+
+
+def test_renamed_collection_replays_with_its_elements(served):
+    cache, r, reopen = served
+    r.execute_command("RPUSH", "l", "1", "2", "3")
+    r.execute_command("HSET", "h", "f", "v", "g", "w")
+    r.execute_command("PEXPIRE", "h", "100000")
+    r.execute_command("RENAME", "l", "l2")
+    r.execute_command("RENAME", "h", "l")
+    r.execute_command("RPUSH", "l2", "4")
+    cache, r = reopen()
+    assert cache.lrange("l2", 0, -1) == [b"1", b"2", b"3", b"4"]
+    assert cache.hgetall("l") == {b"f": b"v", b"g": b"w"} and cache.pttl("l") > 0
+    assert cache.type("h") == "none"
+    audit = cache._audit()
+    assert audit["charge_sum"] == audit["used_memory"]
+
+
+def test_native_key_methods(tmp_path):
+    c = Cache(shards=4, persist_dir=tmp_path / "data", snapshot_interval=0)
+    c.set("k", b"v")
+    c.sadd("s", b"m")
+    assert [c.type(k) for k in ("k", "s", "nope")] == ["string", "set", "none"]
+    assert c.touch("k", "s", "nope") == 2
+    at = int(time.time() * 1000) + 100_000
+    assert c.pexpireat("k", at, gt=True) is False and c.pexpiretime("k") == -1
+    assert c.pexpireat("k", at, nx=True) is True and c.pexpiretime("k") == at
+    assert c.pexpireat("k", at - 10, lt=True, xx=True) is True and c.pexpiretime("k") == at - 10
+    with pytest.raises(ValueError, match="nx excludes"):
+        c.pexpireat("k", at, nx=True, gt=True)
+    assert c.rename("k", "k2") is True and c.pexpiretime("k2") == at - 10
+    assert c.renamenx("s", "k2") is False
+    with pytest.raises(KeyError, match="no such key"):
+        c.rename("nope", "x")
+    assert c.pexpireat("s", 1) is True and c.type("s") == "none"
+    c.close()
+    c = Cache(shards=4, persist_dir=tmp_path / "data", snapshot_interval=0)
+    assert c.get("k2") == b"v" and c.pexpiretime("k2") == at - 10 and c.type("s") == "none"
+    c.close()
+
+
+def test_wrapper_key_methods():
+    with WrappedCache(codec="json") as c:
+        c.set("a", [1])
+        assert c.type("a") == "string" and c.type("b") == "none"
+        c.rename("a", "b")
+        assert c.get("b") == [1] and c.renamenx("b", "b") is False
+        with pytest.raises(KeyError):
+            c.rename("a", "c")
