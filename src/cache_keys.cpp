@@ -220,6 +220,45 @@ PyObject* Cache_renamenx(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
   return rename_method(op, args, nargs, kwnames, "OO:renamenx", true);
 }
 
+// scan(cursor=0, match=None, count=10, type=None) -> (next cursor, keys); the cursor's
+// meaning is Store::scan's, 0 starting and ending a full iteration.
+PyObject* Cache_scan(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"cursor", "match", "count", "type", nullptr};
+    PyObject* cursor_obj = nullptr;
+    PyObject* match_obj = Py_None;
+    PyObject* count_obj = nullptr;
+    PyObject* type_obj = Py_None;
+    if (!bind_args(args, nargs, kwnames, "scan", names, 0, {&cursor_obj, &match_obj, &count_obj, &type_obj})) {
+      return nullptr;
+    }
+    uint64_t cursor = 0;
+    if (cursor_obj != nullptr && !extract_uint64(cursor_obj, "cursor", cursor)) return nullptr;
+    int64_t count = 10;
+    if (count_obj != nullptr && !extract_positive(count_obj, "count", count)) return nullptr;
+    std::string pattern;
+    if (match_obj != Py_None && !extract_text(match_obj, "match", pattern)) return nullptr;
+    std::string type;
+    if (type_obj != Py_None && !extract_text(type_obj, "type", type)) return nullptr;
+    CacheCall call(op);
+    Store::ScanPage page = without_gil(call.store(), [&](Store& s) {
+      return s.scan(cursor, static_cast<uint64_t>(count),
+                    match_obj == Py_None ? std::nullopt : std::optional<BytesView>(pattern), type);
+    });
+    PyObject* keys = to_py_list(page.keys);
+    if (keys == nullptr) return nullptr;
+    PyObject* next = to_py_u64(page.cursor);
+    if (next == nullptr) {
+      Py_DECREF(keys);
+      return nullptr;
+    }
+    PyObject* out = PyTuple_Pack(2, next, keys);
+    Py_DECREF(next);
+    Py_DECREF(keys);
+    return out;
+  });
+}
+
 const PyMethodDef kMethods[] = {
     {"getdel", method(Cache_getdel), kArgs, "getdel($self, key)\n--\n\n"},
     {"getex", method(Cache_getex), kArgs,
@@ -236,6 +275,7 @@ const PyMethodDef kMethods[] = {
      "pexpireat($self, key, ms, nx=False, xx=False, gt=False, lt=False)\n--\n\n"},
     {"rename", method(Cache_rename), kArgs, "rename($self, src, dst)\n--\n\n"},
     {"renamenx", method(Cache_renamenx), kArgs, "renamenx($self, src, dst)\n--\n\n"},
+    {"scan", method(Cache_scan), kArgs, "scan($self, cursor=0, match=None, count=10, type=None)\n--\n\n"},
 };
 
 }  // namespace

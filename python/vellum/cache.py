@@ -495,6 +495,17 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         """As rename, only when dst is missing; False when it is present."""
         return self._native.renamenx(src, dst)
 
+    def scan_iter(self, match: str | None = None, count: int = 100) -> Iterator[bytes]:
+        """Yields the live keys (matching a glob pattern) a few at a time, never holding a
+        lock between batches: every key present throughout is yielded at least once, some
+        possibly twice."""
+        cursor = 0
+        while True:
+            cursor, keys = self._native.scan(cursor, match, count)
+            yield from keys
+            if cursor == 0:
+                return
+
     @property
     def used_memory(self) -> int:
         return self._native.used_memory

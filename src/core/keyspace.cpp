@@ -1,7 +1,8 @@
 // Key commands over any kind of value: TYPE, TOUCH, conditional absolute expiry, the
-// expiry time, and RENAME. Mutations follow the store's pattern: under the shard lock(s),
+// expiry time, RENAME, and SCAN. Mutations follow the store's pattern: under the shard lock(s),
 // expire-if-due, checks, the log record, then the change and its accounting.
 
+#include <optional>
 #include <string_view>
 
 #include "core/store.h"
@@ -11,15 +12,9 @@ namespace vellum {
 
 using namespace store_internal;
 
-std::string_view Store::type(BytesView key) const {
-  Now now(*this);
-  const uint64_t h = hash_key(key);
-  const Shard& s = shard_for(h);
-  SharedLock lock(s.lock);
-  const int64_t pos = s.table.find(key, h);
-  if (pos < 0) return "none";
-  const Entry& e = s.table.at(static_cast<size_t>(pos));
-  if (!now.live(e)) return "none";
+namespace {
+
+std::string_view kind_name(const Entry& e) {
   if (e.is_string()) return "string";
   switch (e.record()->kind()) {
     case ValueKind::List:
@@ -30,6 +25,49 @@ std::string_view Store::type(BytesView key) const {
       return "set";
   }
   return "none";
+}
+
+}  // namespace
+
+Store::ScanPage Store::scan(uint64_t cursor, uint64_t count, std::optional<BytesView> pattern,
+                            std::string_view type_filter) const {
+  ScanPage page;
+  uint64_t shard = cursor >> 32;
+  uint64_t pos = cursor & 0xffffffffULL;
+  if (shard >= shards_.size()) return page;
+  if (count == 0) count = 1;
+  const uint64_t now = now_ms();
+  const uint64_t step_limit = count * 10 + 64;
+  uint64_t visited = 0, steps = 0;
+  while (shard < shards_.size() && visited < count && steps < step_limit) {
+    const Shard& s = shards_[shard];
+    SharedLock lock(s.lock);
+    do {
+      pos = s.table.scan_step(pos, [&](const Entry& e) {
+        ++visited;
+        if (!e.live_at(now)) return;
+        if (pattern && !glob_match(*pattern, e.key())) return;
+        if (!type_filter.empty() && kind_name(e) != type_filter) return;
+        page.keys.emplace_back(e.key());
+      });
+      ++steps;
+    } while (pos != 0 && visited < count && steps < step_limit);
+    if (pos == 0) ++shard;
+  }
+  page.cursor = shard >= shards_.size() ? 0 : (shard << 32) | pos;
+  return page;
+}
+
+std::string_view Store::type(BytesView key) const {
+  Now now(*this);
+  const uint64_t h = hash_key(key);
+  const Shard& s = shard_for(h);
+  SharedLock lock(s.lock);
+  const int64_t pos = s.table.find(key, h);
+  if (pos < 0) return "none";
+  const Entry& e = s.table.at(static_cast<size_t>(pos));
+  if (!now.live(e)) return "none";
+  return kind_name(e);
 }
 
 uint64_t Store::touch(std::span<const Bytes> keys) {

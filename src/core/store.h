@@ -192,6 +192,19 @@ class Store : public std::enable_shared_from_this<Store> {
   // locks are held across the move, and it is logged as one Rename record.
   StoreResult<bool> rename(BytesView from, BytesView to, bool nx);
 
+  // SCAN. A cursor is (shard index << 32) | position, where position is a reverse-binary
+  // cursor over the shard table's buckets (ShardTable::scan_step); 0 starts and ends a
+  // full iteration. Every key present for the whole iteration is returned at least once
+  // whatever the tables do between calls; a key may be returned twice. One call visits
+  // about `count` entries, stopping earlier after 10 * count + 64 bucket steps, and holds
+  // one shard's shared lock at a time. Expired keys, and keys failing `pattern` or `type`
+  // ("string", "list", "hash", "set"; empty: any), are visited but not returned.
+  struct ScanPage {
+    uint64_t cursor = 0;
+    std::vector<Bytes> keys;
+  };
+  ScanPage scan(uint64_t cursor, uint64_t count, std::optional<BytesView> pattern, std::string_view type) const;
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);

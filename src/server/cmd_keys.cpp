@@ -1,8 +1,9 @@
 // The key commands over any kind of value: TYPE, UNLINK, TOUCH, the absolute expiry
-// commands and their readers, and RENAME/RENAMENX. EXPIRE/PEXPIRE with conditions share
+// commands and their readers, RENAME/RENAMENX, and SCAN. EXPIRE/PEXPIRE with conditions share
 // `expire_with_options` with cmd_strings.cpp.
 
 #include <array>
+#include <charconv>
 #include <optional>
 #include <string>
 
@@ -50,6 +51,41 @@ Reply cmd_renamenx(const ServerContext& ctx, ConnectionState&, const Request& re
   return map_result(ctx, ctx.store->rename(req[1], req[2], true), flag);
 }
 
+// SCAN cursor [MATCH pattern] [COUNT n] [TYPE t]; the cursor's meaning is Store::scan's.
+Reply cmd_scan(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  uint64_t cursor = 0;
+  const BytesView text = req[1];
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), cursor);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return Reply::error("ERR invalid cursor");
+  std::optional<BytesView> pattern;
+  uint64_t n = 10;
+  std::string type;
+  for (size_t i = 2; i < req.size(); i += 2) {
+    if (i + 1 == req.size()) return syntax_error();
+    const std::string opt = ascii_upper(req[i]);
+    if (opt == "MATCH") {
+      if (!utf8::is_valid(req[i + 1])) return Reply::error("ERR invalid pattern");
+      pattern = req[i + 1];
+      if (*pattern == "*") pattern.reset();
+    } else if (opt == "COUNT") {
+      std::optional<int64_t> v = parse_int(req[i + 1]);
+      if (!v) return not_an_integer();
+      if (*v < 1) return syntax_error();
+      n = static_cast<uint64_t>(*v);
+    } else if (opt == "TYPE") {
+      type = ascii_lower(req[i + 1]);
+    } else {
+      return syntax_error();
+    }
+  }
+  Store::ScanPage page = ctx.store->scan(cursor, n, pattern, type);
+  std::vector<Reply> out;
+  out.reserve(2);
+  out.push_back(Reply::bulk(std::to_string(page.cursor)));
+  out.push_back(bulk_array(std::move(page.keys)));
+  return Reply::array(std::move(out));
+}
+
 constexpr std::array kRows = {
     CommandSpec{"TYPE", 2, 2, cmd_type, kReadOnly, {1, 1, 1}},
     CommandSpec{"UNLINK", 2, kAny, cmd_unlink, kWrite, {1, -1, 1}},
@@ -60,6 +96,7 @@ constexpr std::array kRows = {
     CommandSpec{"PEXPIRETIME", 2, 2, cmd_pexpiretime, kReadOnly, {1, 1, 1}},
     CommandSpec{"RENAME", 3, 3, cmd_rename, kWrite, {1, 2, 1}},
     CommandSpec{"RENAMENX", 3, 3, cmd_renamenx, kWrite, {1, 2, 1}},
+    CommandSpec{"SCAN", 2, kAny, cmd_scan, kReadOnly},
 };
 
 }  // namespace

@@ -325,3 +325,95 @@ def test_wrapper_key_methods():
         assert c.get("b") == [1] and c.renamenx("b", "b") is False
         with pytest.raises(KeyError):
             c.rename("a", "c")
+
+
+def test_log_tools_read_rename_records(tmp_path):
+    import argparse
+    import io
+    import json
+
+    from vellum.tools import add_subcommands
+
+    native = Cache(persist_dir=str(tmp_path), fsync="always", snapshot_interval=0)
+    native.set("a", b"1")
+    native.rename("a", "b")
+    native.getdel("b")
+    del native  # as a crash leaves it: the records in the log, no final snapshot
+    parser = argparse.ArgumentParser(prog="vellum")
+    add_subcommands(parser.add_subparsers(dest="command", required=True))
+    for argv in (["info", str(tmp_path), "--json"], ["check", str(tmp_path)]):
+        args = parser.parse_args(argv)
+        out = io.StringIO()
+        assert args.run(args, out) == 0, out.getvalue()
+        if argv[0] == "info":
+            (seg,) = json.loads(out.getvalue())["segments"]
+            assert seg["ops"] == {"SET": 1, "RENAME": 1, "DEL": 1} and seg["fault"] is None
+
+
+def test_scan_over_the_wire(served):
+    cache, r, _ = served
+    for i in range(500):
+        cache.set(f"user:{i}", b"v")
+    cache.sadd("user:set", b"m")
+    cache.set("other", b"v")
+    client = redis.Redis(connection_pool=r.connection_pool)
+    assert set(client.scan_iter(match="user:*", count=7)) == {f"user:{i}".encode() for i in range(500)} | {b"user:set"}
+    assert set(client.scan_iter(_type="set")) == {b"user:set"}
+    cursor, keys = client.scan(0, count=3)
+    assert cursor != 0 and 1 <= len(keys) <= 64
+    for bad, text in [
+        (["SCAN", "x"], "invalid cursor"),
+        (["SCAN", "-1"], "invalid cursor"),
+        (["SCAN", "0", "COUNT", "0"], SYNTAX),
+        (["SCAN", "0", "COUNT", "x"], NOT_INT),
+        (["SCAN", "0", "MATCH"], SYNTAX),
+        (["SCAN", "0", "FOO", "1"], SYNTAX),
+    ]:
+        with pytest.raises(redis.ResponseError) as info:
+            r.execute_command(*bad)
+        assert str(info.value) == text
+
+
+def test_scan_while_keys_come_and_go():
+    import threading
+
+    c = Cache(shards=8)
+    stable = {f"s{i}".encode() for i in range(3000)}
+    for k in stable:
+        c.set(k, b"v")
+    stop = threading.Event()
+
+    def churn():
+        n = 0
+        while not stop.is_set():
+            key = f"c{n % 5000}"
+            if (n // 5000) % 2 == 0:
+                c.set(key, b"x")
+            else:
+                c.delete(key)
+            n += 1
+
+    t = threading.Thread(target=churn)
+    t.start()
+    try:
+        for count in (1, 10, 100):
+            seen = set()
+            cursor = 0
+            while True:
+                cursor, keys = c.scan(cursor, count=count)
+                seen.update(keys)
+                if cursor == 0:
+                    break
+            assert stable <= seen
+    finally:
+        stop.set()
+        t.join()
+    c.close()
+
+
+def test_wrapper_scan_iter():
+    with WrappedCache() as c:
+        for i in range(50):
+            c.set(f"a{i}", b"v")
+        c.set("b", b"v")
+        assert sorted(c.scan_iter("a*", count=3)) == sorted(f"a{i}".encode() for i in range(50))
