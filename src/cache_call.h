@@ -118,5 +118,10 @@ inline constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 std::span<const PyMethodDef> cache_string_methods();
 std::span<const PyMethodDef> cache_collection_methods();
 std::span<const PyMethodDef> cache_transaction_methods();
+std::span<const PyMethodDef> cache_key_methods();
+
+// The (key, value) items of a mapping as owned bytes (mset, msetnx); false with the
+// Python error set.
+bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pairs);
 
 }  // namespace vellum::glue

@@ -5,6 +5,46 @@
 
 namespace vellum::glue {
 
+// Collects the (key, value) pairs of `mapping.items()`; false with an exception set.
+bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pairs) {
+  PyObject* items_fn = PyObject_GetAttrString(mapping, "items");
+  if (items_fn == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
+    }
+    return false;
+  }
+  PyObject* items = PyObject_CallNoArgs(items_fn);
+  Py_DECREF(items_fn);
+  if (items == nullptr) return false;
+  PyObject* it = PyObject_GetIter(items);
+  Py_DECREF(items);
+  if (it == nullptr) return false;
+  bool ok = true;
+  while (ok) {
+    PyObject* item = PyIter_Next(it);
+    if (item == nullptr) {
+      ok = !PyErr_Occurred();
+      break;
+    }
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "mapping items must be (key, value) tuples, not %s", type_name(item).c_str());
+      ok = false;
+    } else if (PyTuple_Size(item) != 2) {
+      PyErr_Format(PyExc_ValueError, "expected a mapping item of length 2, got length %zd", PyTuple_Size(item));
+      ok = false;
+    } else {
+      std::pair<Bytes, Bytes> pair;
+      ok = extract_bytes(PyTuple_GetItem(item, 0), pair.first) && extract_bytes(PyTuple_GetItem(item, 1), pair.second);
+      if (ok) pairs.push_back(std::move(pair));
+    }
+    Py_DECREF(item);
+  }
+  Py_DECREF(it);
+  return ok;
+}
+
 namespace {
 
 PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -96,45 +136,6 @@ PyObject* Cache_mget(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-// Collects the (key, value) pairs of `mapping.items()`; false with an exception set.
-bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pairs) {
-  PyObject* items_fn = PyObject_GetAttrString(mapping, "items");
-  if (items_fn == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "expected a mapping, not %s", type_name(mapping).c_str());
-    }
-    return false;
-  }
-  PyObject* items = PyObject_CallNoArgs(items_fn);
-  Py_DECREF(items_fn);
-  if (items == nullptr) return false;
-  PyObject* it = PyObject_GetIter(items);
-  Py_DECREF(items);
-  if (it == nullptr) return false;
-  bool ok = true;
-  while (ok) {
-    PyObject* item = PyIter_Next(it);
-    if (item == nullptr) {
-      ok = !PyErr_Occurred();
-      break;
-    }
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "mapping items must be (key, value) tuples, not %s", type_name(item).c_str());
-      ok = false;
-    } else if (PyTuple_Size(item) != 2) {
-      PyErr_Format(PyExc_ValueError, "expected a mapping item of length 2, got length %zd", PyTuple_Size(item));
-      ok = false;
-    } else {
-      std::pair<Bytes, Bytes> pair;
-      ok = extract_bytes(PyTuple_GetItem(item, 0), pair.first) && extract_bytes(PyTuple_GetItem(item, 1), pair.second);
-      if (ok) pairs.push_back(std::move(pair));
-    }
-    Py_DECREF(item);
-  }
-  Py_DECREF(it);
-  return ok;
-}
 
 PyObject* Cache_mset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {

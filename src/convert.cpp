@@ -504,7 +504,11 @@ PyObject* store_error_to_py(const Store& store, StoreError error) {
                         "has nothing left to evict; raise max_memory, delete keys, or use policy='allkeys-lru'");
     case StoreError::NotAnInteger:
     case StoreError::Overflow:
+    case StoreError::NotAFloat:
+    case StoreError::NotFinite:
       return raise_text(PyExc_ValueError, text);
+    case StoreError::NoSuchKey:
+      return raise_text(PyExc_KeyError, text);
     case StoreError::KeyTooLong:
       return raise_internal(text);
   }

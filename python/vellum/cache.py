@@ -454,6 +454,58 @@ class Cache(MutableMapping[Key, V], Generic[V]):
         """The live keys matching a glob pattern (*, ?, [...], backslash escapes)."""
         return self._native.keys(pattern)
 
+    # ---- further string and key operations ----
+
+    def _decoded(self, data: bytes | None) -> V | None:
+        if data is None:
+            return None
+        return data if self._raw else self._decode(data)  # type: ignore[return-value]
+
+    def getdel(self, key: Key) -> V | None:
+        """Removes the key and returns its value; None when it was missing."""
+        return self._decoded(self._native.getdel(key))
+
+    def getset(self, key: Key, value: V) -> V | None:
+        """Stores value without expiry and returns the previous value (None when missing)."""
+        data = value if self._raw and type(value) is bytes else self._encode(value)
+        return self._decoded(self._native.getset(key, data))  # type: ignore[arg-type]
+
+    def getex(self, key: Key, ttl: TTL | None = None, persist: bool = False) -> V | None:
+        """Returns the value and gives the key a new TTL (or none with persist=True)."""
+        if ttl is not None:
+            return self._decoded(self._native.getex(key, px=ttl_to_ms(ttl)))
+        return self._decoded(self._native.getex(key, persist=persist))
+
+    def strlen(self, key: Key) -> int:
+        """Length in bytes of the stored (encoded) value; 0 when the key is missing."""
+        return self._native.strlen(key)
+
+    def incrbyfloat(self, key: Key, amount: float) -> float:
+        return self._native.incrbyfloat(key, amount)
+
+    def type(self, key: Key) -> str:
+        """"string", "list", "hash" or "set"; "none" when the key is missing."""
+        return self._native.type(key)
+
+    def rename(self, src: Key, dst: Key) -> None:
+        """Moves src's value and TTL to dst, replacing it; KeyError when src is missing."""
+        self._native.rename(src, dst)
+
+    def renamenx(self, src: Key, dst: Key) -> bool:
+        """As rename, only when dst is missing; False when it is present."""
+        return self._native.renamenx(src, dst)
+
+    def scan_iter(self, match: str | None = None, count: int = 100) -> Iterator[bytes]:
+        """Yields the live keys (matching a glob pattern) a few at a time, never holding a
+        lock between batches: every key present throughout is yielded at least once, some
+        possibly twice."""
+        cursor = 0
+        while True:
+            cursor, keys = self._native.scan(cursor, match, count)
+            yield from keys
+            if cursor == 0:
+                return
+
     @property
     def used_memory(self) -> int:
         return self._native.used_memory

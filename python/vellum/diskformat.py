@@ -25,7 +25,7 @@ _SEGMENT = re.compile(r"wal-([0-9]+)\.log")
 _U64_MAX = (1 << 64) - 1
 KINDS = {1: "string", 2: "list", 3: "hash", 4: "set"}
 OPS = {1: "SET", 2: "DEL", 3: "EXPIREAT", 4: "HSET", 5: "HDEL", 6: "LPUSH", 7: "RPUSH",
-       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL", 13: "BATCH"}
+       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL", 13: "BATCH", 14: "RENAME"}
 
 
 class FormatError(ValueError):
@@ -192,7 +192,7 @@ def _decode_payload(p: bytes | memoryview, nested: bool = False) -> int:
     if not p:
         raise FormatError("truncated", 0)
     op = p[0]
-    if op == 0 or op > 13:
+    if op == 0 or op > 14:
         raise FormatError("unknown operation", 0)
     r = _Reader(p, 1)
     if op == 13:
@@ -206,7 +206,7 @@ def _decode_payload(p: bytes | memoryview, nested: bool = False) -> int:
         r.u64()
     if op != 12:
         r.blob()
-    if op == 4:
+    if op in (4, 14):
         r.blob()
     elif op in (5, 6, 7, 10, 11):
         for _ in range(r.varint()):

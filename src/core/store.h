@@ -204,6 +204,62 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> sismember(BytesView key, BytesView member);
   StoreResult<uint64_t> scard(BytesView key);
 
+  // ---- string and key commands beyond the basics (core/string_writes.cpp, core/keyspace.cpp) ----
+  // How a write treats the key's expiry: drop it, set it `ms` from now, set it to the
+  // absolute time `ms`, keep the present one, or (GETEX) remove it.
+  enum class ExpiryMode : uint8_t { Clear, Relative, Absolute, Keep, Persist };
+  struct Expiry {
+    ExpiryMode mode = ExpiryMode::Clear;
+    uint64_t ms = 0;
+  };
+  struct SetOutcome {
+    bool written = false;
+    std::optional<Bytes> old;  // the previous string value, filled only when asked for
+  };
+  // SET with every option. With `want_old` a present non-string value is WrongType and
+  // nothing changes; the previous string comes back whether or not the write happened.
+  StoreResult<SetOutcome> set_with(BytesView key, BytesView value, Expiry expiry, bool nx, bool xx, bool want_old);
+  StoreResult<std::optional<Bytes>> getdel(BytesView key);
+  // GET that also changes the expiry; ExpiryMode::Keep and Clear leave it alone.
+  StoreResult<std::optional<Bytes>> getex(BytesView key, Expiry expiry);
+  StoreResult<uint64_t> strlen(BytesView key);
+  // Sets every pair only when none of the keys is present, under all their shard locks at
+  // once (ascending), so no reader sees some of the pairs without the others.
+  StoreResult<bool> msetnx(std::span<const std::pair<Bytes, Bytes>> pairs);
+  // The new value as text, in the shortest fixed-point form of a long double.
+  StoreResult<Bytes> incr_by_float(BytesView key, long double delta);
+
+  // ---- key commands (core/keyspace.cpp) ----
+  // "none", "string", "list", "hash" or "set".
+  std::string_view type(BytesView key) const;
+  // The number of live keys among `keys` (a repeated key counts each time); each counts
+  // as just used for eviction.
+  uint64_t touch(std::span<const Bytes> keys);
+  enum class ExpireIf : uint8_t { Always, NoExpiry, HasExpiry, Later, Earlier, EarlierWithExpiry };
+  // Sets the absolute expiry `at_ms` on a live key when `cond` holds (a key without
+  // expiry counts as expiring never: Later fails on it, Earlier succeeds). A time not in
+  // the future removes the key. False when the key is missing or `cond` fails.
+  StoreResult<bool> expire_at_if(BytesView key, uint64_t at_ms, ExpireIf cond);
+  // -2 for a missing key, -1 without expiry, else the absolute expiry in ms.
+  int64_t expire_time_ms(BytesView key) const;
+  // Moves the value and expiry of `from` to `to`, replacing what `to` held (with `nx`, only
+  // when `to` is absent: false otherwise). NoSuchKey when `from` is missing. Both shard
+  // locks are held across the move, and it is logged as one Rename record.
+  StoreResult<bool> rename(BytesView from, BytesView to, bool nx);
+
+  // SCAN. A cursor is (shard index << 32) | position, where position is a reverse-binary
+  // cursor over the shard table's buckets (ShardTable::scan_step); 0 starts and ends a
+  // full iteration. Every key present for the whole iteration is returned at least once
+  // whatever the tables do between calls; a key may be returned twice. One call visits
+  // about `count` entries, stopping earlier after 10 * count + 64 bucket steps, and holds
+  // one shard's shared lock at a time. Expired keys, and keys failing `pattern` or `type`
+  // ("string", "list", "hash", "set"; empty: any), are visited but not returned.
+  struct ScanPage {
+    uint64_t cursor = 0;
+    std::vector<Bytes> keys;
+  };
+  ScanPage scan(uint64_t cursor, uint64_t count, std::optional<BytesView> pattern, std::string_view type) const;
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);

@@ -19,6 +19,9 @@ enum class StoreError : uint8_t {
   Overflow = 3,
   // The log refused the mutation (fsync "always"); nothing changed.
   PersistenceFailed = 4,
+  NotAFloat = 5,
+  NotFinite = 6,
+  NoSuchKey = 7,
   // Not an error of the data: a string key of 2^32 bytes or more cannot be represented.
   // The call is abandoned before anything changes and surfaces as an internal failure.
   KeyTooLong = 255,
@@ -38,6 +41,12 @@ inline constexpr std::string_view store_error_text(StoreError e) {
       return "persistence failed";
     case StoreError::KeyTooLong:
       return "key longer than 4 GiB";
+    case StoreError::NotAFloat:
+      return "value is not a valid float";
+    case StoreError::NotFinite:
+      return "increment would produce NaN or Infinity";
+    case StoreError::NoSuchKey:
+      return "no such key";
   }
   return "unknown store error";
 }

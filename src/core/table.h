@@ -78,12 +78,41 @@ class ShardTable {
   // Takes every entry out, leaving an empty table with no storage.
   std::vector<Entry> detach();
 
+  // One step of a cursor iteration: calls fn(entry) for every entry whose home bucket is
+  // `cursor` masked to the current bucket count, and returns the next cursor (0 after the
+  // last). Cursors advance in reverse-binary order of the bucket bits, so an entry's home
+  // under 2^k buckets is the low k bits of its hash, and a table resized between steps
+  // (a power of two up or down) still visits every home the earlier cursors did not: when
+  // it grows, the homes of a visited bucket split into buckets whose reversed index is
+  // below the cursor; when it shrinks, the merged homes are visited again, never skipped.
+  // The work of a step is the length of one probe run.
+  template <class Fn>
+  uint64_t scan_step(uint64_t cursor, Fn&& fn) const {
+    if (!index_) return 0;
+    const uint64_t home = cursor & mask_;
+    for (uint64_t i = home, dist = 0; dist <= mask_; ++dist, i = (i + 1) & mask_) {
+      const Bucket& b = index_[i];
+      if (b.pos == kEmpty) break;
+      const uint64_t bdist = (i - (b.tag & mask_)) & mask_;
+      // Robin Hood order: the run of one home is contiguous, after every earlier home's.
+      if (bdist < dist) break;
+      if (bdist == dist) fn(entries_[b.pos]);
+    }
+    uint64_t v = reverse_bits(cursor | ~mask_);
+    return reverse_bits(v + 1);
+  }
+
  private:
   struct Bucket {
     uint32_t pos;  // kEmpty or a position in entries_
     uint32_t tag;  // low 32 bits of the key hash
   };
   static constexpr uint32_t kEmpty = ~uint32_t{0};
+  static uint64_t reverse_bits(uint64_t v) {
+    uint64_t r = 0;
+    for (int i = 0; i < 64; ++i, v >>= 1) r = (r << 1) | (v & 1);
+    return r;
+  }
 
   void rebuild(uint64_t buckets);
   void place(uint32_t pos, uint32_t tag);

@@ -77,6 +77,10 @@ class CollectionRecord {
   const HashValue& hash() const { return std::get<HashValue>(value_); }
   const SetValue& set() const { return std::get<SetValue>(value_); }
 
+  // Gives the record another key (RENAME); its charge changes with the key's length, so
+  // the caller takes it out of the accounting first and adds it back after.
+  void rename(BytesView key) { key_.assign(key); }
+
   // The accounted bytes of the elements; kept equal to the sum of their charges.
   uint64_t payload_bytes = 0;
 

@@ -26,9 +26,11 @@ enum class WalOp : uint8_t {
   SRem = 11,     // key, members list
   FlushAll = 12, // nothing
   Batch = 13,    // sub-records list: whole payloads of other operations, applied together
+  Rename = 14,   // key (the source), field (the destination)
 };
 
-inline constexpr uint8_t kWalOpMax = 13;
+inline constexpr uint8_t kWalOpMax = 14;
+inline constexpr bool wal_op_known(uint8_t code) { return code != 0 && code <= kWalOpMax; }
 
 struct WalRecord {
   WalOp op = WalOp::Set;

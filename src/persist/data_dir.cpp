@@ -537,6 +537,9 @@ void apply_wal_record(Store& store, const DecodedWalRecord& r) {
         if (sub) apply_wal_record(store, sub.value());
       }
       break;
+    case WalOp::Rename:
+      (void)store.rename(r.key, r.field, false);
+      break;
   }
 }
 

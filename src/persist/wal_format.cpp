@@ -77,6 +77,10 @@ void encode_wal_payload(const WalRecord& r, std::string& out) {
       put_varint(out, r.items.size());
       for (const Bytes& item : r.items) put_bytes(out, item);
       break;
+    case WalOp::Rename:
+      put_bytes(out, r.key);
+      put_bytes(out, r.field);
+      break;
   }
 }
 
@@ -84,7 +88,7 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
   Cursor c(payload);
   uint8_t code = 0;
   if (!c.get_u8(code)) return malformed(kMalformedTruncated);
-  if (code == 0 || code > kWalOpMax) return malformed(kMalformedUnknownOp);
+  if (!wal_op_known(code)) return malformed(kMalformedUnknownOp);
   DecodedWalRecord rec;
   rec.op = static_cast<WalOp>(code);
   // Every varint problem inside a payload (cut short or over 10 bytes) reads as truncated.
@@ -123,6 +127,9 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
       }
       break;
     }
+    case WalOp::Rename:
+      if (!bytes(rec.key) || !bytes(rec.field)) return malformed(kMalformedTruncated);
+      break;
     default: {
       if (!has_list(rec.op) || !bytes(rec.key)) return malformed(kMalformedTruncated);
       uint64_t count = 0;

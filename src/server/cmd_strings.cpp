@@ -1,7 +1,12 @@
 // The string, key and expiry commands.
 
 #include <array>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <optional>
+#include <string>
 
 #include "server/command_util.h"
 
@@ -9,33 +14,89 @@ namespace vellum::server {
 
 namespace {
 
+// A whole-argument finite float, as INCRBYFLOAT takes its increment.
+std::optional<long double> parse_long_double(BytesView s) {
+  if (s.empty() || s.size() > 5000 || std::isspace(static_cast<unsigned char>(s.front())) != 0 ||
+      std::isspace(static_cast<unsigned char>(s.back())) != 0) {
+    return std::nullopt;
+  }
+  const std::string text(s);
+  char* end = nullptr;
+  errno = 0;
+  const long double v = std::strtold(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || errno == ERANGE || std::isnan(v)) return std::nullopt;
+  return v;
+}
+
 Reply cmd_get(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->get(req[1]), bulk_or_null);
 }
 
+// One expiry option of SET or GETEX: its word and, for a timed one, its number.
+struct ExpiryOption {
+  std::string unit;  // EX, PX, EXAT, PXAT, KEEPTTL, PERSIST or empty
+  BytesView number;
+};
+
+std::optional<Reply> parse_expiry(const ExpiryOption& opt, std::string_view name, Store::Expiry& out) {
+  if (opt.unit.empty()) return std::nullopt;
+  if (opt.unit == "KEEPTTL") {
+    out.mode = Store::ExpiryMode::Keep;
+    return std::nullopt;
+  }
+  if (opt.unit == "PERSIST") {
+    out.mode = Store::ExpiryMode::Persist;
+    return std::nullopt;
+  }
+  std::optional<int64_t> v = parse_int(opt.number);
+  if (!v) return not_an_integer();
+  const bool seconds = opt.unit == "EX" || opt.unit == "EXAT";
+  int64_t ms = *v;
+  if (*v <= 0 || (seconds && mul_overflows(*v, 1000, ms))) return invalid_expire(name);
+  out.mode = (opt.unit == "EX" || opt.unit == "PX") ? Store::ExpiryMode::Relative : Store::ExpiryMode::Absolute;
+  out.ms = static_cast<uint64_t>(ms);
+  return std::nullopt;
+}
+
+// Reads one expiry option at req[i] (advancing past its number); false when `opt` already
+// holds one or the number is missing.
+bool take_expiry(const Request& req, size_t& i, const std::string& word, ExpiryOption& opt) {
+  if (!opt.unit.empty()) return false;
+  opt.unit = word;
+  if (word == "KEEPTTL" || word == "PERSIST") return true;
+  if (i + 1 == req.size()) return false;
+  opt.number = req[++i];
+  return true;
+}
+
+bool is_timed(const std::string& w) { return w == "EX" || w == "PX" || w == "EXAT" || w == "PXAT"; }
+
 Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  std::optional<uint64_t> ttl_ms;
-  bool nx = false, xx = false;
+  // An expiry's number is checked where it stands; NX with XX is refused after the scan.
+  Store::Expiry expiry;
+  bool have_expiry = false, nx = false, xx = false, get = false;
   for (size_t i = 3; i < req.size(); ++i) {
-    const std::string opt = ascii_upper(req[i]);
-    if (opt == "EX" || opt == "PX") {
-      if (ttl_ms || i + 1 == req.size()) return syntax_error();
-      std::optional<int64_t> v = parse_int(req[++i]);
-      if (!v) return not_an_integer();
-      int64_t ms = *v;
-      if (*v <= 0 || (opt == "EX" && mul_overflows(*v, 1000, ms))) return invalid_expire("set");
-      ttl_ms = static_cast<uint64_t>(ms);
-    } else if (opt == "NX") {
+    const std::string word = ascii_upper(req[i]);
+    if (is_timed(word) || word == "KEEPTTL") {
+      ExpiryOption opt;
+      if (have_expiry || !take_expiry(req, i, word, opt)) return syntax_error();
+      have_expiry = true;
+      if (auto err = parse_expiry(opt, "set", expiry)) return std::move(*err);
+    } else if (word == "NX") {
       nx = true;
-    } else if (opt == "XX") {
+    } else if (word == "XX") {
       xx = true;
+    } else if (word == "GET") {
+      get = true;
     } else {
       return syntax_error();
     }
   }
   if (nx && xx) return syntax_error();
-  return map_result(ctx, ctx.store->set(req[1], req[2], ttl_ms, nx, xx),
-                    [](bool written) { return written ? ok() : Reply::null(); });
+  auto r = ctx.store->set_with(req[1], req[2], expiry, nx, xx, get);
+  if (!r) return store_error(ctx, r.error());
+  if (get) return bulk_or_null(std::move(r.value().old));
+  return r.value().written ? ok() : Reply::null();
 }
 
 Reply cmd_setex(const ServerContext& ctx, ConnectionState&, const Request& req) {
@@ -114,10 +175,12 @@ Reply apply_expire(const ServerContext& ctx, const Request& req, int64_t multipl
   return map_result(ctx, ctx.store->pexpire(req[1], static_cast<uint64_t>(ms)), flag);
 }
 
-Reply cmd_expire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+Reply cmd_expire(const ServerContext& ctx, ConnectionState& st, const Request& req) {
+  if (req.size() > 3) return expire_with_options(ctx, st, req, 1000, true, "expire");
   return apply_expire(ctx, req, 1000, "expire");
 }
-Reply cmd_pexpire(const ServerContext& ctx, ConnectionState&, const Request& req) {
+Reply cmd_pexpire(const ServerContext& ctx, ConnectionState& st, const Request& req) {
+  if (req.size() > 3) return expire_with_options(ctx, st, req, 1, true, "pexpire");
   return apply_expire(ctx, req, 1, "pexpire");
 }
 
@@ -131,6 +194,58 @@ Reply cmd_ttl(const ServerContext& ctx, ConnectionState&, const Request& req) {
 
 Reply cmd_pttl(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return Reply::from_int(ctx.store->pttl(req[1]));
+}
+
+Reply cmd_setnx(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->set(req[1], req[2], std::nullopt, true, false), flag);
+}
+
+Reply cmd_psetex(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> ms = parse_int(req[2]);
+  if (!ms) return not_an_integer();
+  if (*ms <= 0) return invalid_expire("psetex");
+  return map_result(ctx, ctx.store->set(req[1], req[3], static_cast<uint64_t>(*ms), false, false),
+                    [](bool) { return ok(); });
+}
+
+Reply cmd_getdel(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->getdel(req[1]), bulk_or_null);
+}
+
+Reply cmd_getex(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  ExpiryOption opt;
+  for (size_t i = 2; i < req.size(); ++i) {
+    const std::string word = ascii_upper(req[i]);
+    if (!(is_timed(word) || word == "PERSIST") || !take_expiry(req, i, word, opt)) return syntax_error();
+  }
+  Store::Expiry expiry;
+  expiry.mode = Store::ExpiryMode::Keep;
+  if (auto err = parse_expiry(opt, "getex", expiry)) return std::move(*err);
+  return map_result(ctx, ctx.store->getex(req[1], expiry), bulk_or_null);
+}
+
+Reply cmd_getset(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  auto r = ctx.store->set_with(req[1], req[2], Store::Expiry{}, false, false, true);
+  if (!r) return store_error(ctx, r.error());
+  return bulk_or_null(std::move(r.value().old));
+}
+
+Reply cmd_strlen(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->strlen(req[1]), count);
+}
+
+Reply cmd_msetnx(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  if (req.size() % 2 == 0) return wrong_args(req[0]);
+  std::vector<std::pair<Bytes, Bytes>> pairs;
+  pairs.reserve(req.size() / 2);
+  for (size_t i = 1; i + 1 < req.size(); i += 2) pairs.emplace_back(req[i], req[i + 1]);
+  return map_result(ctx, ctx.store->msetnx(pairs), flag);
+}
+
+Reply cmd_incrbyfloat(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<long double> delta = parse_long_double(req[2]);
+  if (!delta) return Reply::error("ERR value is not a valid float");
+  return map_result(ctx, ctx.store->incr_by_float(req[1], *delta), [](Bytes v) { return Reply::bulk(std::move(v)); });
 }
 
 constexpr std::array kRows = {
@@ -147,11 +262,19 @@ constexpr std::array kRows = {
     CommandSpec{"DEL", 2, kAny, cmd_del, kWrite, {1, -1, 1}},
     CommandSpec{"EXISTS", 2, kAny, cmd_exists, kReadOnly, {1, -1, 1}},
     CommandSpec{"KEYS", 2, 2, cmd_keys, kReadOnly},
-    CommandSpec{"EXPIRE", 3, 3, cmd_expire, kWrite, {1, 1, 1}},
-    CommandSpec{"PEXPIRE", 3, 3, cmd_pexpire, kWrite, {1, 1, 1}},
+    CommandSpec{"EXPIRE", 3, kAny, cmd_expire, kWrite, {1, 1, 1}},
+    CommandSpec{"PEXPIRE", 3, kAny, cmd_pexpire, kWrite, {1, 1, 1}},
     CommandSpec{"PERSIST", 2, 2, cmd_persist, kWrite, {1, 1, 1}},
     CommandSpec{"TTL", 2, 2, cmd_ttl, kReadOnly, {1, 1, 1}},
     CommandSpec{"PTTL", 2, 2, cmd_pttl, kReadOnly, {1, 1, 1}},
+    CommandSpec{"SETNX", 3, 3, cmd_setnx, kWrite, {1, 1, 1}},
+    CommandSpec{"PSETEX", 4, 4, cmd_psetex, kWrite, {1, 1, 1}},
+    CommandSpec{"GETDEL", 2, 2, cmd_getdel, kWrite, {1, 1, 1}},
+    CommandSpec{"GETEX", 2, kAny, cmd_getex, kWrite, {1, 1, 1}},
+    CommandSpec{"GETSET", 3, 3, cmd_getset, kWrite, {1, 1, 1}},
+    CommandSpec{"STRLEN", 2, 2, cmd_strlen, kReadOnly, {1, 1, 1}},
+    CommandSpec{"MSETNX", 3, kAny, cmd_msetnx, kWrite, {1, -1, 2}},
+    CommandSpec{"INCRBYFLOAT", 3, 3, cmd_incrbyfloat, kWrite, {1, 1, 1}},
 };
 
 }  // namespace

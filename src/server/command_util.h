@@ -49,6 +49,7 @@ std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
 std::span<const CommandSpec> introspection_commands();  // COMMAND, CONFIG, INFO, TIME
 std::span<const CommandSpec> transaction_commands();    // MULTI, EXEC, DISCARD, WATCH, UNWATCH
+std::span<const CommandSpec> key_commands();            // type, rename, absolute expiry
 
 // Every family, for dispatch and for COMMAND's listings.
 std::span<const std::span<const CommandSpec>> command_families();
@@ -59,6 +60,11 @@ const CommandSpec* find_command(std::string_view upper);
 // answers QUEUED, or refuses it and marks the transaction to abort. Transaction control
 // commands and QUIT are not queued: the result is nullopt and they run as usual.
 std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* row, const Request& request);
+
+// EXPIRE, PEXPIRE, EXPIREAT and PEXPIREAT with NX/XX/GT/LT: req[2] times `multiplier` is
+// the expiry in ms, from now when `relative`. `name` words the invalid-expire error.
+Reply expire_with_options(const ServerContext& ctx, ConnectionState& state, const Request& req, int64_t multiplier,
+                          bool relative, std::string_view name);
 
 
 inline std::string ascii_upper(BytesView s) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <thread>
@@ -81,11 +82,20 @@ TEST_F(AppendFaults, BackgroundSyncFailureSuspendsLoggingUntilTheMendingSave) {
   auto s = open(FsyncPolicy::EverySec);
   fault::fail(fault::Op::Sync, 1, EIO);
   set(*s, "k", "v");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-  EXPECT_EQ(last_error(*s), "fsync failed: " + kEio + kSuspended);
+  // The fsync thread runs once a second and the mending thread a second after the break;
+  // on a loaded machine either may run late, so both are awaited rather than timed.
+  const std::string suspended = "fsync failed: " + kEio + kSuspended;
+  for (int i = 0; i < 1500 && last_error(*s) != suspended; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(last_error(*s), suspended);
   set(*s, "during", "x");  // accepted in memory, not logged
-  EXPECT_EQ(read_file(dir.file("wal-0.log")), Enc::set("k", "v"));
-  for (int i = 0; i < 400 && last_error(*s).has_value(); ++i) {
+  // Nothing follows the failed sync in its segment; the segment is gone only when the
+  // mending save already covered it.
+  if (std::filesystem::exists(dir.file("wal-0.log"))) {
+    EXPECT_EQ(read_file(dir.file("wal-0.log")), Enc::set("k", "v"));
+  }
+  for (int i = 0; i < 1500 && last_error(*s).has_value(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(last_error(*s), std::nullopt) << "the mending thread never saved";
@@ -356,10 +366,10 @@ TEST_F(BrokenLog, ARecordTheCutCouldNotRemoveIsSupersededByTheMendingSave) {
 
 TEST_F(BrokenLog, TheMendingThreadSavesOnItsOwn) {
   auto s = broken_store();
-  for (int i = 0; i < 400 && !s->set("probe", "1", std::nullopt, false, false).ok(); ++i) {
+  for (int i = 0; i < 1500 && !s->set("probe", "1", std::nullopt, false, false).ok(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(s->get("probe").value(), "1") << "writes were still refused after 4 s";
+  EXPECT_EQ(s->get("probe").value(), "1") << "writes were still refused after 15 s";
   EXPECT_EQ(last_error(*s), std::nullopt);
   s.reset();
   EXPECT_EQ(open()->get("probe").value(), "1");
