@@ -117,5 +117,6 @@ inline constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 // joins them into the type's table.
 std::span<const PyMethodDef> cache_string_methods();
 std::span<const PyMethodDef> cache_collection_methods();
+std::span<const PyMethodDef> cache_set_methods();
 
 }  // namespace vellum::glue

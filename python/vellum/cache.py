@@ -508,6 +508,49 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def scard(self, key: Key) -> int:
         return self._native.scard(key)
 
+    def smismember(self, key: Key, *members: bytes | str) -> list[bool]:
+        return self._native.smismember(key, *members)
+
+    @overload
+    def srandmember(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def srandmember(self, key: Key, count: int) -> list[bytes]: ...
+    def srandmember(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        """One random member (None when empty); with a count a list: count >= 0 distinct
+        members, count < 0 exactly -count members with repeats."""
+        return self._native.srandmember(key, count)
+
+    @overload
+    def spop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def spop(self, key: Key, count: int) -> list[bytes]: ...
+    def spop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.spop(key, count)
+
+    def smove(self, src: Key, dst: Key, member: bytes | str) -> bool:
+        return self._native.smove(src, dst, member)
+
+    def sinter(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sinter(*keys)
+
+    def sunion(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sunion(*keys)
+
+    def sdiff(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sdiff(*keys)
+
+    def sinterstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sinterstore(dst, *keys)
+
+    def sunionstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sunionstore(dst, *keys)
+
+    def sdiffstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sdiffstore(dst, *keys)
+
+    def sintercard(self, keys: Iterable[Key], limit: int = 0) -> int:
+        return self._native.sintercard(keys, limit)
+
     # ---- statistics, namespaces, memoization ----
 
     def stats(self) -> CacheStats:

@@ -149,6 +149,23 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> sismember(BytesView key, BytesView member);
   StoreResult<uint64_t> scard(BytesView key);
 
+  // ---- sets: bulk membership, random choice, moves and algebra (core/sets.cpp) ----
+  // Operations over several keys hold the shard locks of all of them, in ascending
+  // index, for the whole call, so each is atomic against every other operation.
+  enum class SetOp : uint8_t { Inter, Union, Diff };
+  StoreResult<std::vector<bool>> smismember(BytesView key, std::span<const Bytes> members);
+  // count >= 0: up to `count` distinct members; count < 0: -count members, repeats allowed.
+  StoreResult<std::vector<Bytes>> srandmember(BytesView key, int64_t count);
+  // Removes up to `count` distinct members chosen at random; logged as SRem of them.
+  StoreResult<std::vector<Bytes>> spop(BytesView key, uint64_t count);
+  // Moves `member` from `src` to `dst`; logged as SRem then SAdd. False: not in `src`.
+  StoreResult<bool> smove(BytesView src, BytesView dst, BytesView member);
+  StoreResult<std::vector<Bytes>> set_combine(SetOp op, std::span<const Bytes> keys);
+  // Replaces `dst` with the result (removes it when empty); logged as Del then SAdd.
+  StoreResult<uint64_t> set_combine_store(SetOp op, BytesView dst, std::span<const Bytes> keys);
+  // The intersection's size, counting stopping at `limit` (0: no limit).
+  StoreResult<uint64_t> sintercard(std::span<const Bytes> keys, uint64_t limit);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);

@@ -47,6 +47,7 @@ struct CommandSpec {
 std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
+std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
 
 
 inline std::string ascii_upper(BytesView s) {
