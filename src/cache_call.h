@@ -118,5 +118,6 @@ inline constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 std::span<const PyMethodDef> cache_string_methods();
 std::span<const PyMethodDef> cache_collection_methods();
 std::span<const PyMethodDef> cache_set_methods();
+std::span<const PyMethodDef> cache_hash_methods();
 
 }  // namespace vellum::glue

@@ -303,7 +303,7 @@ std::vector<PyMethodDef> build_methods() {
      "_audit($self)\n--\n\nCharge sum, used_memory and empty collections of the store from a full scan, as a dict."},
   };
   std::vector<PyMethodDef> all(std::begin(lifecycle), std::end(lifecycle));
-  for (std::span<const PyMethodDef> part : {cache_string_methods(), cache_collection_methods(), cache_set_methods()}) {
+  for (std::span<const PyMethodDef> part : {cache_string_methods(), cache_collection_methods(), cache_set_methods(), cache_hash_methods()}) {
     all.insert(all.end(), part.begin(), part.end());
   }
   all.insert(all.end(), std::begin(statistics), std::end(statistics));

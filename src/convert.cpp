@@ -474,6 +474,7 @@ PyObject* store_error_to_py(const Store& store, StoreError error) {
       return raise_text(PyExc_MemoryError, text);
     case StoreError::NotAnInteger:
     case StoreError::Overflow:
+    case StoreError::NotAFloat:
       return raise_text(PyExc_ValueError, text);
     case StoreError::KeyTooLong:
       return raise_internal(text);

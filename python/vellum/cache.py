@@ -551,6 +551,30 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def sintercard(self, keys: Iterable[Key], limit: int = 0) -> int:
         return self._native.sintercard(keys, limit)
 
+    def hmget(self, key: Key, *fields: Key) -> list[bytes | None]:
+        return self._native.hmget(key, *fields)
+
+    def hkeys(self, key: Key) -> list[bytes]:
+        return self._native.hkeys(key)
+
+    def hvals(self, key: Key) -> list[bytes]:
+        return self._native.hvals(key)
+
+    def hexists(self, key: Key, field: Key) -> bool:
+        return self._native.hexists(key, field)
+
+    def hstrlen(self, key: Key, field: Key) -> int:
+        return self._native.hstrlen(key, field)
+
+    def hsetnx(self, key: Key, field: Key, value: bytes | str) -> bool:
+        return self._native.hsetnx(key, field, value)
+
+    def hincrby(self, key: Key, field: Key, amount: int = 1) -> int:
+        return self._native.hincrby(key, field, amount)
+
+    def hincrbyfloat(self, key: Key, field: Key, amount: float = 1.0) -> float:
+        return self._native.hincrbyfloat(key, field, amount)
+
     # ---- statistics, namespaces, memoization ----
 
     def stats(self) -> CacheStats:

@@ -166,6 +166,18 @@ class Store : public std::enable_shared_from_this<Store> {
   // The intersection's size, counting stopping at `limit` (0: no limit).
   StoreResult<uint64_t> sintercard(std::span<const Bytes> keys, uint64_t limit);
 
+  // ---- hashes: bulk and per-field reads, conditional and arithmetic writes (core/hashes.cpp) ----
+  // Field writes are logged as HSet of the field's new value.
+  StoreResult<std::vector<std::optional<Bytes>>> hmget(BytesView key, std::span<const Bytes> fields);
+  StoreResult<std::vector<Bytes>> hkeys(BytesView key);
+  StoreResult<std::vector<Bytes>> hvals(BytesView key);
+  StoreResult<bool> hexists(BytesView key, BytesView field);
+  StoreResult<uint64_t> hstrlen(BytesView key, BytesView field);
+  StoreResult<bool> hsetnx(BytesView key, BytesView field, BytesView value);
+  StoreResult<int64_t> hincrby(BytesView key, BytesView field, int64_t delta);
+  // The new value as text: the shortest form that reads back as the same double.
+  StoreResult<Bytes> hincrbyfloat(BytesView key, BytesView field, double delta);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);
@@ -304,6 +316,11 @@ class Store : public std::enable_shared_from_this<Store> {
   // `record`, then `apply`.
   template <class R, class Fn>
   StoreResult<R> remove_from_collection(BytesView key, ValueKind kind, const WalRecord& record, Fn&& apply);
+  // The write path of one hash field: `fn(current)` (nullptr: no such field) gives the
+  // field's new value, or nullopt to change nothing; the value is logged as HSet, then set.
+  // True when the field was written.
+  template <class Fn>
+  StoreResult<bool> update_hash_field(BytesView key, BytesView field, uint64_t estimate, Fn&& fn);
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);

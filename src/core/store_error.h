@@ -18,6 +18,9 @@ enum class StoreError : uint8_t {
   Overflow = 3,
   // The log refused the mutation (fsync "always"); nothing changed.
   PersistenceFailed = 4,
+  // A hash field's value or an increment that is not a finite double, or a result that
+  // would not be one.
+  NotAFloat = 5,
   // Not an error of the data: a string key of 2^32 bytes or more cannot be represented.
   // The call is abandoned before anything changes and surfaces as an internal failure.
   KeyTooLong = 255,
@@ -35,6 +38,8 @@ inline constexpr std::string_view store_error_text(StoreError e) {
       return "increment or decrement would overflow";
     case StoreError::PersistenceFailed:
       return "persistence failed";
+    case StoreError::NotAFloat:
+      return "value is not a valid float";
     case StoreError::KeyTooLong:
       return "key longer than 4 GiB";
   }

@@ -48,6 +48,7 @@ std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
 std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
+std::span<const CommandSpec> hash_commands();        // hash reads and field writes beyond the basics
 
 
 inline std::string ascii_upper(BytesView s) {
