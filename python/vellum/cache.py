@@ -481,11 +481,29 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def rpush(self, key: Key, *values: bytes | str) -> int:
         return self._native.rpush(key, *values)
 
-    def lpop(self, key: Key) -> bytes | None:
-        return self._native.lpop(key)
+    @overload
+    def lpop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def lpop(self, key: Key, count: int) -> list[bytes]: ...
+    def lpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.lpop(key, count)
 
-    def rpop(self, key: Key) -> bytes | None:
-        return self._native.rpop(key)
+    @overload
+    def rpop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def rpop(self, key: Key, count: int) -> list[bytes]: ...
+    def rpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.rpop(key, count)
+
+    def lindex(self, key: Key, index: int) -> bytes | None:
+        return self._native.lindex(key, index)
+
+    def lpos(
+        self, key: Key, element: bytes | str, rank: int = 1, count: int | None = None, maxlen: int = 0
+    ) -> int | list[int] | None:
+        """The first match's index (None: no match); with a count, a list of up to `count`
+        indexes (0: all). A negative rank searches from the tail."""
+        return self._native.lpos(key, element, rank, count, maxlen)
 
     def lrange(self, key: Key, start: int, stop: int) -> list[bytes]:
         return self._native.lrange(key, start, stop)

@@ -178,6 +178,18 @@ class Store : public std::enable_shared_from_this<Store> {
   // The new value as text: the shortest form that reads back as the same double.
   StoreResult<Bytes> hincrbyfloat(BytesView key, BytesView field, double delta);
 
+  // ---- lists: positional reads and counted pops (core/lists.cpp) ----
+  // Negative indexes count from the tail; out of range is nullopt.
+  StoreResult<std::optional<Bytes>> lindex(BytesView key, int64_t index);
+  // Indexes of `element`: from the `rank`-th match (negative: counting from the tail), at
+  // most `count` of them (0: all), looking at no more than `maxlen` items (0: all).
+  // REQUIRES: rank != 0.
+  StoreResult<std::vector<int64_t>> lpos(BytesView key, BytesView element, int64_t rank, uint64_t count,
+                                         uint64_t maxlen);
+  // Pops up to `count` items, each logged as its own LPop or RPop. When the log refuses
+  // after some were popped, those are returned and the rest stay.
+  StoreResult<std::vector<Bytes>> pop_count(BytesView key, uint64_t count, bool left);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);

@@ -49,6 +49,7 @@ std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
 std::span<const CommandSpec> admin_commands();       // connection and administration
 std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
 std::span<const CommandSpec> hash_commands();        // hash reads and field writes beyond the basics
+std::span<const CommandSpec> list_commands();        // list positional reads
 
 
 inline std::string ascii_upper(BytesView s) {

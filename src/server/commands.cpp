@@ -14,7 +14,7 @@ namespace {
 const CommandSpec* find_command(std::string_view upper) {
   static const std::unordered_map<std::string_view, const CommandSpec*> index = [] {
     std::unordered_map<std::string_view, const CommandSpec*> out;
-    for (auto family : {string_commands(), collection_commands(), admin_commands(), set_commands(), hash_commands()}) {
+    for (auto family : {string_commands(), collection_commands(), admin_commands(), set_commands(), hash_commands(), list_commands()}) {
       for (const CommandSpec& c : family) out.emplace(c.name, &c);
     }
     return out;
