@@ -123,5 +123,7 @@ std::span<const PyMethodDef> cache_key_methods();
 // The (key, value) items of a mapping as owned bytes (mset, msetnx); false with the
 // Python error set.
 bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pairs);
+std::span<const PyMethodDef> cache_set_methods();
+std::span<const PyMethodDef> cache_hash_methods();
 
 }  // namespace vellum::glue

@@ -1,6 +1,8 @@
 // The Cache type's hash, list and set methods: each converts its arguments, runs one
 // store operation with the interpreter lock released and converts the result back.
 
+#include <cstdint>
+
 #include "cache_call.h"
 
 namespace vellum::glue {
@@ -58,12 +60,99 @@ PyObject* Cache_rpush(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
                          [](Store& s, BytesView k, std::span<const Bytes> v) { return s.rpush(k, v); }, as_count);
 }
 
+// lpop/rpop(key, count=None): one item or None without a count; with one a list of up
+// to `count` items (empty for a missing key).
+PyObject* pop_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name,
+                     bool left) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "count", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* count_obj = Py_None;
+    if (!bind_args(args, nargs, kwnames, name, names, 1, {&key_obj, &count_obj})) return nullptr;
+    uint64_t count = 0;
+    if (count_obj != Py_None && !extract_uint64(count_obj, "count", count)) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    if (count_obj == Py_None) {
+      auto r = without_gil(call.store(), [&](Store& s) { return left ? s.lpop(key) : s.rpop(key); });
+      return finish(*call.store(), r, as_value);
+    }
+    auto r = without_gil(call.store(), [&](Store& s) { return s.pop_count(key, count, left); });
+    return finish(*call.store(), r, as_list);
+  });
+}
+
 PyObject* Cache_lpop(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_method(op, args, nargs, kwnames, "O:lpop", [](Store& s, BytesView k) { return s.lpop(k); }, as_value);
+  return pop_method(op, args, nargs, kwnames, "lpop", true);
 }
 
 PyObject* Cache_rpop(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return key_method(op, args, nargs, kwnames, "O:rpop", [](Store& s, BytesView k) { return s.rpop(k); }, as_value);
+  return pop_method(op, args, nargs, kwnames, "rpop", false);
+}
+
+PyObject* Cache_lindex(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "index", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* index_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, "lindex", names, 2, {&key_obj, &index_obj})) return nullptr;
+    int64_t index = 0;
+    if (!extract_int64(index_obj, "index", index)) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.lindex(key, index); });
+    return finish(*call.store(), r, as_value);
+  });
+}
+
+// lpos(key, element, rank=1, count=None, maxlen=0): the first match's index or None; with
+// a count a list of up to `count` indexes (0: all).
+PyObject* Cache_lpos(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "element", "rank", "count", "maxlen", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* element_obj = nullptr;
+    PyObject* rank_obj = nullptr;
+    PyObject* count_obj = Py_None;
+    PyObject* maxlen_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, "lpos", names, 2, {&key_obj, &element_obj, &rank_obj, &count_obj, &maxlen_obj})) {
+      return nullptr;
+    }
+    int64_t rank = 1;
+    uint64_t count = 1;
+    uint64_t maxlen = 0;
+    if (rank_obj != nullptr && !extract_int64(rank_obj, "rank", rank)) return nullptr;
+    if (rank == 0 || rank == INT64_MIN) {
+      PyErr_SetString(PyExc_ValueError, "rank must not be 0");
+      return nullptr;
+    }
+    if (count_obj != Py_None && !extract_uint64(count_obj, "count", count)) return nullptr;
+    if (maxlen_obj != nullptr && !extract_uint64(maxlen_obj, "maxlen", maxlen)) return nullptr;
+    ArgBytes key;
+    ArgBytes element;
+    if (!extract_bytes(key_obj, key) || !extract_bytes(element_obj, element)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.lpos(key, element, rank, count, maxlen); });
+    if (!r) return store_error_to_py(*call.store(), r.error());
+    if (count_obj == Py_None) {
+      if (r.value().empty()) Py_RETURN_NONE;
+      return to_py_i64(r.value().front());
+    }
+    PyObject* out = PyList_New(0);
+    if (out == nullptr) return nullptr;
+    for (int64_t i : r.value()) {
+      PyObject* item = to_py_i64(i);
+      if (item == nullptr || PyList_Append(out, item) < 0) {
+        Py_XDECREF(item);
+        Py_DECREF(out);
+        return nullptr;
+      }
+      Py_DECREF(item);
+    }
+    return out;
+  });
 }
 
 PyObject* Cache_lrange(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -124,8 +213,10 @@ const PyMethodDef kMethods[] = {
     {"hlen", method(Cache_hlen), kArgs, "hlen($self, key)\n--\n\n"},
     {"lpush", method(Cache_lpush), METH_FASTCALL, "lpush($self, key, /, *values)\n--\n\n"},
     {"rpush", method(Cache_rpush), METH_FASTCALL, "rpush($self, key, /, *values)\n--\n\n"},
-    {"lpop", method(Cache_lpop), kArgs, "lpop($self, key)\n--\n\n"},
-    {"rpop", method(Cache_rpop), kArgs, "rpop($self, key)\n--\n\n"},
+    {"lpop", method(Cache_lpop), kArgs, "lpop($self, key, count=None)\n--\n\n"},
+    {"rpop", method(Cache_rpop), kArgs, "rpop($self, key, count=None)\n--\n\n"},
+    {"lindex", method(Cache_lindex), kArgs, "lindex($self, key, index)\n--\n\n"},
+    {"lpos", method(Cache_lpos), kArgs, "lpos($self, key, element, rank=1, count=None, maxlen=0)\n--\n\n"},
     {"lrange", method(Cache_lrange), kArgs, "lrange($self, key, start, stop)\n--\n\n"},
     {"llen", method(Cache_llen), kArgs, "llen($self, key)\n--\n\n"},
     {"sadd", method(Cache_sadd), METH_FASTCALL, "sadd($self, key, /, *members)\n--\n\n"},

@@ -304,7 +304,7 @@ std::vector<PyMethodDef> build_methods() {
   };
   std::vector<PyMethodDef> all(std::begin(lifecycle), std::end(lifecycle));
   for (std::span<const PyMethodDef> part : {cache_string_methods(), cache_collection_methods(), cache_transaction_methods(),
-                                            cache_key_methods()}) {
+                                            cache_key_methods(), cache_set_methods(), cache_hash_methods()}) {
     all.insert(all.end(), part.begin(), part.end());
   }
   all.insert(all.end(), std::begin(statistics), std::end(statistics));

@@ -533,11 +533,29 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def rpush(self, key: Key, *values: bytes | str) -> int:
         return self._native.rpush(key, *values)
 
-    def lpop(self, key: Key) -> bytes | None:
-        return self._native.lpop(key)
+    @overload
+    def lpop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def lpop(self, key: Key, count: int) -> list[bytes]: ...
+    def lpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.lpop(key, count)
 
-    def rpop(self, key: Key) -> bytes | None:
-        return self._native.rpop(key)
+    @overload
+    def rpop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def rpop(self, key: Key, count: int) -> list[bytes]: ...
+    def rpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.rpop(key, count)
+
+    def lindex(self, key: Key, index: int) -> bytes | None:
+        return self._native.lindex(key, index)
+
+    def lpos(
+        self, key: Key, element: bytes | str, rank: int = 1, count: int | None = None, maxlen: int = 0
+    ) -> int | list[int] | None:
+        """The first match's index (None: no match); with a count, a list of up to `count`
+        indexes (0: all). A negative rank searches from the tail."""
+        return self._native.lpos(key, element, rank, count, maxlen)
 
     def lrange(self, key: Key, start: int, stop: int) -> list[bytes]:
         return self._native.lrange(key, start, stop)
@@ -559,6 +577,73 @@ class Cache(MutableMapping[Key, V], Generic[V]):
 
     def scard(self, key: Key) -> int:
         return self._native.scard(key)
+
+    def smismember(self, key: Key, *members: bytes | str) -> list[bool]:
+        return self._native.smismember(key, *members)
+
+    @overload
+    def srandmember(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def srandmember(self, key: Key, count: int) -> list[bytes]: ...
+    def srandmember(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        """One random member (None when empty); with a count a list: count >= 0 distinct
+        members, count < 0 exactly -count members with repeats."""
+        return self._native.srandmember(key, count)
+
+    @overload
+    def spop(self, key: Key, count: None = None) -> bytes | None: ...
+    @overload
+    def spop(self, key: Key, count: int) -> list[bytes]: ...
+    def spop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
+        return self._native.spop(key, count)
+
+    def smove(self, src: Key, dst: Key, member: bytes | str) -> bool:
+        return self._native.smove(src, dst, member)
+
+    def sinter(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sinter(*keys)
+
+    def sunion(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sunion(*keys)
+
+    def sdiff(self, *keys: Key) -> builtins.set[bytes]:
+        return self._native.sdiff(*keys)
+
+    def sinterstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sinterstore(dst, *keys)
+
+    def sunionstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sunionstore(dst, *keys)
+
+    def sdiffstore(self, dst: Key, *keys: Key) -> int:
+        return self._native.sdiffstore(dst, *keys)
+
+    def sintercard(self, keys: Iterable[Key], limit: int = 0) -> int:
+        return self._native.sintercard(keys, limit)
+
+    def hmget(self, key: Key, *fields: Key) -> list[bytes | None]:
+        return self._native.hmget(key, *fields)
+
+    def hkeys(self, key: Key) -> list[bytes]:
+        return self._native.hkeys(key)
+
+    def hvals(self, key: Key) -> list[bytes]:
+        return self._native.hvals(key)
+
+    def hexists(self, key: Key, field: Key) -> bool:
+        return self._native.hexists(key, field)
+
+    def hstrlen(self, key: Key, field: Key) -> int:
+        return self._native.hstrlen(key, field)
+
+    def hsetnx(self, key: Key, field: Key, value: bytes | str) -> bool:
+        return self._native.hsetnx(key, field, value)
+
+    def hincrby(self, key: Key, field: Key, amount: int = 1) -> int:
+        return self._native.hincrby(key, field, amount)
+
+    def hincrbyfloat(self, key: Key, field: Key, amount: float = 1.0) -> float:
+        return self._native.hincrbyfloat(key, field, amount)
 
     # ---- statistics, namespaces, memoization ----
 

@@ -260,6 +260,47 @@ class Store : public std::enable_shared_from_this<Store> {
   };
   ScanPage scan(uint64_t cursor, uint64_t count, std::optional<BytesView> pattern, std::string_view type) const;
 
+  // ---- sets: bulk membership, random choice, moves and algebra (core/sets.cpp) ----
+  // Operations over several keys hold the shard locks of all of them, in ascending
+  // index, for the whole call, so each is atomic against every other operation.
+  enum class SetOp : uint8_t { Inter, Union, Diff };
+  StoreResult<std::vector<bool>> smismember(BytesView key, std::span<const Bytes> members);
+  // count >= 0: up to `count` distinct members; count < 0: -count members, repeats allowed.
+  StoreResult<std::vector<Bytes>> srandmember(BytesView key, int64_t count);
+  // Removes up to `count` distinct members chosen at random; logged as SRem of them.
+  StoreResult<std::vector<Bytes>> spop(BytesView key, uint64_t count);
+  // Moves `member` from `src` to `dst`; logged as SRem then SAdd. False: not in `src`.
+  StoreResult<bool> smove(BytesView src, BytesView dst, BytesView member);
+  StoreResult<std::vector<Bytes>> set_combine(SetOp op, std::span<const Bytes> keys);
+  // Replaces `dst` with the result (removes it when empty); logged as Del then SAdd.
+  StoreResult<uint64_t> set_combine_store(SetOp op, BytesView dst, std::span<const Bytes> keys);
+  // The intersection's size, counting stopping at `limit` (0: no limit).
+  StoreResult<uint64_t> sintercard(std::span<const Bytes> keys, uint64_t limit);
+
+  // ---- hashes: bulk and per-field reads, conditional and arithmetic writes (core/hashes.cpp) ----
+  // Field writes are logged as HSet of the field's new value.
+  StoreResult<std::vector<std::optional<Bytes>>> hmget(BytesView key, std::span<const Bytes> fields);
+  StoreResult<std::vector<Bytes>> hkeys(BytesView key);
+  StoreResult<std::vector<Bytes>> hvals(BytesView key);
+  StoreResult<bool> hexists(BytesView key, BytesView field);
+  StoreResult<uint64_t> hstrlen(BytesView key, BytesView field);
+  StoreResult<bool> hsetnx(BytesView key, BytesView field, BytesView value);
+  StoreResult<int64_t> hincrby(BytesView key, BytesView field, int64_t delta);
+  // The new value as text: the shortest form that reads back as the same double.
+  StoreResult<Bytes> hincrbyfloat(BytesView key, BytesView field, double delta);
+
+  // ---- lists: positional reads and counted pops (core/lists.cpp) ----
+  // Negative indexes count from the tail; out of range is nullopt.
+  StoreResult<std::optional<Bytes>> lindex(BytesView key, int64_t index);
+  // Indexes of `element`: from the `rank`-th match (negative: counting from the tail), at
+  // most `count` of them (0: all), looking at no more than `maxlen` items (0: all).
+  // REQUIRES: rank != 0.
+  StoreResult<std::vector<int64_t>> lpos(BytesView key, BytesView element, int64_t rank, uint64_t count,
+                                         uint64_t maxlen);
+  // Pops up to `count` items, each logged as its own LPop or RPop. When the log refuses
+  // after some were popped, those are returned and the rest stay.
+  StoreResult<std::vector<Bytes>> pop_count(BytesView key, uint64_t count, bool left);
+
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
   void restore_collection(std::unique_ptr<CollectionRecord> record, uint64_t expires_at_ms);
@@ -476,6 +517,11 @@ class Store : public std::enable_shared_from_this<Store> {
   // `record`, then `apply`.
   template <class R, class Fn>
   StoreResult<R> remove_from_collection(BytesView key, ValueKind kind, const WalRecord& record, Fn&& apply);
+  // The write path of one hash field: `fn(current)` (nullptr: no such field) gives the
+  // field's new value, or nullopt to change nothing; the value is logged as HSet, then set.
+  // True when the field was written.
+  template <class Fn>
+  StoreResult<bool> update_hash_field(BytesView key, BytesView field, uint64_t estimate, Fn&& fn);
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);

@@ -49,12 +49,18 @@ Reply cmd_lpush(const ServerContext& ctx, ConnectionState&, const Request& req) 
 Reply cmd_rpush(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->rpush(req[1], rest(req, 2)), count);
 }
-Reply cmd_lpop(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx, ctx.store->lpop(req[1]), bulk_or_null);
+// LPOP/RPOP key [count]: without a count one item or null; with one an array of up to
+// `count` items, or null for a missing key.
+Reply pop_reply(const ServerContext& ctx, const Request& req, bool left) {
+  if (req.size() == 2) return map_result(ctx, left ? ctx.store->lpop(req[1]) : ctx.store->rpop(req[1]), bulk_or_null);
+  std::optional<int64_t> n = parse_int(req[2]);
+  if (!n || *n < 0) return Reply::error("ERR value is out of range, must be positive");
+  return map_result(ctx, ctx.store->pop_count(req[1], static_cast<uint64_t>(*n), left), [](std::vector<Bytes> items) {
+    return items.empty() ? Reply::null() : bulk_array(std::move(items));
+  });
 }
-Reply cmd_rpop(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx, ctx.store->rpop(req[1]), bulk_or_null);
-}
+Reply cmd_lpop(const ServerContext& ctx, ConnectionState&, const Request& req) { return pop_reply(ctx, req, true); }
+Reply cmd_rpop(const ServerContext& ctx, ConnectionState&, const Request& req) { return pop_reply(ctx, req, false); }
 
 Reply cmd_lrange(const ServerContext& ctx, ConnectionState&, const Request& req) {
   std::optional<int64_t> start = parse_int(req[2]);
@@ -94,8 +100,8 @@ constexpr std::array kRows = {
     CommandSpec{"HLEN", 2, 2, cmd_hlen, kReadOnly, {1, 1, 1}},
     CommandSpec{"LPUSH", 2, kAny, cmd_lpush, kWrite, {1, 1, 1}},
     CommandSpec{"RPUSH", 2, kAny, cmd_rpush, kWrite, {1, 1, 1}},
-    CommandSpec{"LPOP", 2, 2, cmd_lpop, kWrite, {1, 1, 1}},
-    CommandSpec{"RPOP", 2, 2, cmd_rpop, kWrite, {1, 1, 1}},
+    CommandSpec{"LPOP", 2, 3, cmd_lpop, kWrite, {1, 1, 1}},
+    CommandSpec{"RPOP", 2, 3, cmd_rpop, kWrite, {1, 1, 1}},
     CommandSpec{"LRANGE", 4, 4, cmd_lrange, kReadOnly, {1, 1, 1}},
     CommandSpec{"LLEN", 2, 2, cmd_llen, kReadOnly, {1, 1, 1}},
     CommandSpec{"SADD", 2, kAny, cmd_sadd, kWrite, {1, 1, 1}},

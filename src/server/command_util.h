@@ -50,6 +50,9 @@ std::span<const CommandSpec> admin_commands();       // connection and administr
 std::span<const CommandSpec> introspection_commands();  // COMMAND, CONFIG, INFO, TIME
 std::span<const CommandSpec> transaction_commands();    // MULTI, EXEC, DISCARD, WATCH, UNWATCH
 std::span<const CommandSpec> key_commands();            // type, rename, absolute expiry
+std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
+std::span<const CommandSpec> hash_commands();        // hash reads and field writes beyond the basics
+std::span<const CommandSpec> list_commands();        // list positional reads
 
 // Every family, for dispatch and for COMMAND's listings.
 std::span<const std::span<const CommandSpec>> command_families();

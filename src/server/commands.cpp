@@ -9,9 +9,9 @@
 namespace vellum::server {
 
 std::span<const std::span<const CommandSpec>> command_families() {
-  static const std::array<std::span<const CommandSpec>, 6> families = {
-      string_commands(), key_commands(),          collection_commands(),
-      admin_commands(),  introspection_commands(), transaction_commands()};
+  static const std::array<std::span<const CommandSpec>, 9> families = {
+      string_commands(), key_commands(),   collection_commands(),    hash_commands(),       list_commands(),
+      set_commands(),    admin_commands(), introspection_commands(), transaction_commands()};
   return families;
 }
 

@@ -1,0 +1,187 @@
+"""Set membership in bulk, random choice, moves and algebra, through the redis client
+and the native Cache: replies, error texts, accounting, and the state a reopen replays."""
+
+import pytest
+
+redis = pytest.importorskip("redis")
+
+from vellum._vellum import Cache, Server  # noqa: E402
+
+WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
+
+
+def audit_ok(cache):
+    a = cache._audit()
+    assert a["charge_sum"] == a["used_memory"]
+    assert a["empty_collections"] == 0
+
+
+def state(cache, keys):
+    return {k: cache.smembers(k) for k in keys}
+
+
+@pytest.fixture
+def served(tmp_path):
+    path = tmp_path / "data"
+    cache = Cache(shards=8, persist_dir=path, snapshot_interval=0, fsync="always")
+    server = Server(cache, port=0)
+    server.start()
+    client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
+    box = {"cache": cache}
+    yield cache, client, path, box
+    client.close()
+    server.stop()
+    box["cache"].close()
+
+
+def reopen(cache, path, box):
+    cache.close()
+    fresh = Cache(shards=8, persist_dir=path, snapshot_interval=0)
+    box["cache"] = fresh
+    return fresh
+
+
+def test_replies_over_the_wire_and_replay(served):
+    cache, r, path, box = served
+    r.sadd("a", 1, 2, 3, 4)
+    r.sadd("b", 3, 4, 5)
+    r.sadd("c", 4, 6)
+    assert r.smismember("a", [1, 9, 4]) == [1, 0, 1]
+    assert r.smismember("none", [1]) == [0]
+    assert set(r.sinter("a", "b", "c")) == {b"4"}
+    assert set(r.sunion("a", "b", "c")) == {b"1", b"2", b"3", b"4", b"5", b"6"}
+    assert set(r.sdiff("a", "b")) == {b"1", b"2"}
+    assert not r.sinter("a", "none")
+    assert r.sintercard(2, ["a", "b"]) == 2
+    assert r.sintercard(2, ["a", "b"], limit=1) == 1
+    assert r.sinterstore("i", "a", "b") == 2
+    assert r.sunionstore("u", "a", "c") == 5
+    assert r.sdiffstore("d", "a", "b", "c") == 2
+    assert r.sdiffstore("u2", "none") == 0 and r.exists("u2") == 0
+    assert r.smove("a", "b", 1) is True
+    assert r.smove("a", "b", 1) is False
+    assert r.smove("none", "b", 1) is False
+    assert r.srandmember("none") is None and r.spop("none") is None
+    assert r.srandmember("none", 3) == [] and r.spop("none", 3) == []
+    one = r.srandmember("b")
+    assert one in r.smembers("b")
+    assert len(r.srandmember("b", -10)) == 10
+    assert len(set(r.srandmember("b", 3))) == 3
+    popped = r.spop("c")
+    rest = r.spop("c", 5)
+    assert {popped, *rest} == {b"4", b"6"} and r.exists("c") == 0
+    r.sadd("p", *range(50))
+    assert len(set(r.spop("p", 20))) == 20 and r.scard("p") == 30
+    audit_ok(cache)
+    keys = ["a", "b", "c", "i", "u", "d", "p"]
+    before = state(cache, keys)
+    cache = reopen(cache, path, box)
+    assert state(cache, keys) == before
+    audit_ok(cache)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (("SMISMEMBER", "s"), "ERR wrong number of arguments for 'smismember' command"),
+        (("SPOP", "s", "-1"), "ERR value is out of range, must be positive"),
+        (("SPOP", "s", "x"), "ERR value is not an integer or out of range"),
+        (("SRANDMEMBER", "s", "1", "2"), "ERR wrong number of arguments for 'srandmember' command"),
+        (("SMOVE", "s", "t"), "ERR wrong number of arguments for 'smove' command"),
+        (("SINTERSTORE", "d"), "ERR wrong number of arguments for 'sinterstore' command"),
+        (("SINTERCARD", "0", "s"), "ERR numkeys should be greater than 0"),
+        (("SINTERCARD", "3", "s"), "ERR Number of keys can't be greater than number of args"),
+        (("SINTERCARD", "1", "s", "LIMIT", "-1"), "ERR LIMIT can't be negative"),
+        (("SINTERCARD", "1", "s", "LIMIT"), "ERR syntax error"),
+        (("SINTERCARD", "1", "s", "FOO", "1"), "ERR syntax error"),
+        (("SMISMEMBER", "str", "a"), WRONGTYPE),
+        (("SRANDMEMBER", "str"), WRONGTYPE),
+        (("SPOP", "str"), WRONGTYPE),
+        (("SMOVE", "s", "str", "a"), WRONGTYPE),
+        (("SMOVE", "str", "s", "a"), WRONGTYPE),
+        (("SINTER", "s", "str"), WRONGTYPE),
+        (("SUNION", "s", "str"), WRONGTYPE),
+        (("SDIFF", "str", "s"), WRONGTYPE),
+        (("SDIFFSTORE", "d", "s", "str"), WRONGTYPE),
+        (("SINTERCARD", "2", "s", "str"), WRONGTYPE),
+    ],
+)
+def test_error_texts_change_nothing(served, args, message):
+    cache, r, _, _ = served
+    r.sadd("s", "a", "b")
+    r.set("str", "v")
+    used = cache.used_memory
+    with pytest.raises(redis.ResponseError) as err:
+        r.execute_command(*args)
+    # The client drops the generic "ERR " code from the text it raises.
+    assert str(err.value) == message.removeprefix("ERR ")
+    assert r.smembers("s") == {b"a", b"b"} and r.get("str") == b"v"
+    assert cache.used_memory == used
+    assert not cache.smembers("d")
+
+
+def test_store_form_replaces_any_dst(served):
+    cache, r, path, box = served
+    r.set("dst", "a string")
+    r.sadd("x", "m1", "m2")
+    assert r.sunionstore("dst", "x") == 2
+    assert r.smembers("dst") == {b"m1", b"m2"}
+    assert cache.sinterstore("x", "x", "none") == 0 and not cache.exists("x")
+    audit_ok(cache)
+    cache = reopen(cache, path, box)
+    assert cache.smembers("dst") == {b"m1", b"m2"} and not cache.exists("x")
+    audit_ok(cache)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda c: c.smismember("a", "1", "x"), [True, False]),
+        (lambda c: c.sinter("a", "b"), {b"2", b"3"}),
+        (lambda c: c.sunion("a", "b"), {b"1", b"2", b"3", b"4"}),
+        (lambda c: c.sdiff("a", "b"), {b"1"}),
+        (lambda c: c.sdiff("a"), {b"1", b"2", b"3"}),
+        (lambda c: c.sinter(), set()),
+        (lambda c: c.sintercard(["a", "b"]), 2),
+        (lambda c: c.sintercard(iter(["a", "b"]), limit=1), 1),
+        (lambda c: c.sintercard([]), 0),
+        (lambda c: (c.smove("a", "b", "1"), c.smembers("b")), (True, {b"1", b"2", b"3", b"4"})),
+        (lambda c: (c.sinterstore("d", "a", "b"), c.smembers("d")), (2, {b"2", b"3"})),
+        (lambda c: (c.sunionstore("d"), c.smembers("d")), (0, set())),
+        (lambda c: c.spop("none"), None),
+        (lambda c: c.spop("a", 0), []),
+        (lambda c: c.spop("a", -1), []),
+        (lambda c: sorted(c.spop("a", 10)), [b"1", b"2", b"3"]),
+        (lambda c: c.srandmember("none"), None),
+        (lambda c: len(c.srandmember("a", -7)), 7),
+        (lambda c: sorted(c.srandmember("a", 10)), [b"1", b"2", b"3"]),
+    ],
+)
+def test_native_methods(call, expected):
+    c = Cache(shards=4)
+    c.sadd("a", "1", "2", "3")
+    c.sadd("b", "2", "3", "4")
+    assert call(c) == expected
+    audit_ok(c)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c: c.smismember("str", "1"),
+        lambda c: c.spop("str"),
+        lambda c: c.srandmember("str", 2),
+        lambda c: c.smove("str", "a", "1"),
+        lambda c: c.sinter("a", "str"),
+        lambda c: c.sunionstore("d", "str"),
+        lambda c: c.sintercard(["a", "str"]),
+    ],
+)
+def test_native_wrong_type(call):
+    c = Cache(shards=4)
+    c.sadd("a", "1")
+    c.set("str", "v")
+    with pytest.raises(TypeError, match="^" + WRONGTYPE + "$"):
+        call(c)
+    assert c.smembers("a") == {b"1"} and c.get("str") == b"v"
+    audit_ok(c)
