@@ -12,12 +12,14 @@ PyObject* cache_get_value(PyObject* op, PyObject* key_obj, uint64_t* version) {
   if (!key.extract(key_obj)) return nullptr;
   CacheCall call(op);
   PyObject* out = nullptr;
-  const auto attempt = call.store()->try_read_string(key.view(), true, [&](BytesView v, uint64_t found) {
+  // Serialized counting: every caller holds the interpreter lock.
+  const auto copy = [&](BytesView v, uint64_t found) {
     if (v.size() > kShortValue) return false;
     out = PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
     if (version != nullptr) *version = found;
     return true;
-  });
+  };
+  const auto attempt = call.store()->try_read_string(key.view(), Store::Counting::Serialized, true, copy);
   switch (attempt) {
     case Store::TryRead::Hit:
       return out != nullptr ? out : result_failed();

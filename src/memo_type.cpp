@@ -103,7 +103,9 @@ int still_current(MemoObject* self, PyObject* slot) {
   if (PyBytes_AsStringAndSize(store_key, &data, &size) < 0) return -1;
   const BytesView key(data, static_cast<size_t>(size));
   CacheCall call(self->cache);
-  switch (call.store()->try_read_string(key, false, [&](BytesView, uint64_t v) { return v == version; })) {
+  const auto same = [&](BytesView, uint64_t v) { return v == version; };
+  // Serialized counting: every caller holds the interpreter lock.
+  switch (call.store()->try_read_string(key, Store::Counting::Serialized, false, same)) {
     case Store::TryRead::Hit:
       return 1;
     case Store::TryRead::Miss:

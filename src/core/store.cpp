@@ -75,7 +75,6 @@ std::shared_ptr<Store> Store::create_for_persistence(const StoreConfig& config,
 
 uint64_t Store::now_ms() const { return replaying_ ? 0 : clock_->now_ms(); }
 
-uint64_t Store::hash_key(BytesView key) const { return key_hash(key); }
 
 uint64_t Store::next_random() {
   const uint64_t z = rng_state_.fetch_add(kSplitMixIncrement, std::memory_order_relaxed) + kSplitMixIncrement;
@@ -109,9 +108,6 @@ void Store::stamp(Entry& e) {
   if (config_.max_memory != 0) e.set_stamp(next_stamp());
 }
 
-void Store::touch(Entry& e) {
-  if (config_.max_memory != 0) e.set_stamp(next_stamp());
-}
 
 void Store::log(const WalRecord& r) {
   if (persist_ && !replaying_) persist_->wal_append(r);
@@ -180,8 +176,8 @@ Entry& Store::put_entry(Shard& s, uint64_t hash, Entry&& e) {
 StoreCounters Store::counters() const {
   StoreCounters c;
   for (const Shard& s : shards_) {
-    c.hits += s.hits.load(std::memory_order_relaxed);
-    c.misses += s.misses.load(std::memory_order_relaxed);
+    c.hits += s.hits.load(std::memory_order_relaxed) + s.serial_hits.load(std::memory_order_relaxed);
+    c.misses += s.misses.load(std::memory_order_relaxed) + s.serial_misses.load(std::memory_order_relaxed);
     c.evictions += s.evictions.load(std::memory_order_relaxed);
     c.expired += s.expired.load(std::memory_order_relaxed);
   }

@@ -307,9 +307,13 @@ TEST_F(Versions, CheckFailsForExpiredDeletedFlushedAndCollectionKeys) {
 
 using TryRead = Store::TryRead;
 
+struct NonWaitingRead : StoreFixture, ::testing::WithParamInterface<Store::Counting> {};
+
 // The non-waiting read gives what the waiting one gives whenever it can run, and steps
-// aside (Busy) whenever the waiting one would wait or must remove an expired entry.
-TEST_F(Strings, TryReadMatchesGetOrStepsAside) {
+// aside (Busy) whenever the waiting one would wait or must remove an expired entry. Both
+// ways of counting land in the same counters.
+TEST_P(NonWaitingRead, MatchesGetOrStepsAside) {
+  const Store::Counting counting = GetParam();
   auto s = make(1);
   set(*s, "k", "value");
   set(*s, "soon", "v", 10);
@@ -322,41 +326,46 @@ TEST_F(Strings, TryReadMatchesGetOrStepsAside) {
     seen_version = version;
     return true;
   };
-  EXPECT_EQ(s->try_read_string("k", true, take), TryRead::Hit);
+  EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Hit);
   Bytes got;
   uint64_t version = 0;
   ASSERT_TRUE(s->get_into("k", got, &version).value());
   EXPECT_EQ(seen, got);
   EXPECT_EQ(seen_version, version);
-  EXPECT_EQ(s->try_read_string("missing", true, take), TryRead::Miss);
-  EXPECT_EQ(s->try_read_string("missing", false, take), TryRead::Miss);
-  EXPECT_EQ(s->try_read_string("set", true, take), TryRead::WrongType);
-  EXPECT_EQ(s->try_read_string("k", true, [](BytesView, uint64_t) { return false; }), TryRead::Declined);
+  EXPECT_EQ(s->try_read_string("missing", counting, true, take), TryRead::Miss);
+  EXPECT_EQ(s->try_read_string("missing", counting, false, take), TryRead::Miss);
+  EXPECT_EQ(s->try_read_string("set", counting, true, take), TryRead::WrongType);
+  EXPECT_EQ(s->try_read_string("k", counting, true, [](BytesView, uint64_t) { return false; }),
+            TryRead::Declined);
   EXPECT_EQ(s->counters().hits, 2u);
   EXPECT_EQ(s->counters().misses, 1u) << "one counted miss, none for the uncounted or declined reads";
   {
     std::unique_lock writer(s->shard(0).lock);
-    EXPECT_EQ(s->try_read_string("k", true, take), TryRead::Busy);
+    EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Busy);
   }
   {
     std::shared_lock reader(s->shard(0).lock);
-    EXPECT_EQ(s->try_read_string("k", true, take), TryRead::Hit) << "readers share the lock";
+    EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Hit) << "readers share the lock";
   }
   clock->advance(10);
-  EXPECT_EQ(s->try_read_string("soon", true, take), TryRead::Busy);
+  EXPECT_EQ(s->try_read_string("soon", counting, true, take), TryRead::Busy);
   EXPECT_EQ(s->counters().expired, 0u);
   EXPECT_FALSE(s->get("soon").value().has_value());
   EXPECT_EQ(s->counters().expired, 1u);
-  EXPECT_EQ(s->try_read_string("soon", true, take), TryRead::Miss);
+  EXPECT_EQ(s->try_read_string("soon", counting, true, take), TryRead::Miss);
   EXPECT_EQ(s->counters().hits, 3u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Counting, NonWaitingRead,
+                         ::testing::Values(Store::Counting::Atomic, Store::Counting::Serialized));
 
 using Eviction = StoreFixture;
 
 TEST_F(Eviction, MemoryCeilingStampsReadsOfBothPaths) {
   auto s = make(1, 1 << 20, EvictionPolicy::AllKeysLru);
   for (const char* k : {"a", "b", "c"}) set(*s, k, "v");
-  EXPECT_EQ(s->try_read_string("a", true, [](BytesView, uint64_t) { return true; }), TryRead::Hit);
+  EXPECT_EQ(s->try_read_string("a", Store::Counting::Atomic, true, [](BytesView, uint64_t) { return true; }),
+            TryRead::Hit);
   Bytes out;
   uint64_t v = 0;
   ASSERT_TRUE(s->get_into("b", out, &v).value());
