@@ -315,6 +315,17 @@ PyObject* Memo_descr_get(PyObject* op, PyObject* obj, PyObject*) {
   return bind != nullptr ? PyObject_CallFunctionObjArgs(bind, op, obj, nullptr) : nullptr;
 }
 
+PyObject* Memo_repr(PyObject* op) {
+  PyObject* name = PyObject_GetAttrString(op, "__qualname__");
+  if (name == nullptr) {
+    PyErr_Clear();
+    return PyUnicode_FromFormat("<memoized function at %p>", static_cast<void*>(op));
+  }
+  PyObject* text = PyUnicode_FromFormat("<memoized function %S at %p>", name, static_cast<void*>(op));
+  Py_DECREF(name);
+  return text;
+}
+
 // Pickled by reference, as functions are: the name under which its module holds it.
 PyObject* Memo_reduce(PyObject* op, PyObject*) { return PyObject_GetAttrString(op, "__qualname__"); }
 
@@ -378,6 +389,7 @@ PyObject* memo_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(Memo_new)},
         {Py_tp_call, reinterpret_cast<void*>(Memo_call)},
+        {Py_tp_repr, reinterpret_cast<void*>(Memo_repr)},
         {Py_tp_descr_get, reinterpret_cast<void*>(Memo_descr_get)},
         {Py_tp_doc, const_cast<char*>(kMemoDoc)},
         {Py_tp_methods, Memo_methods},

@@ -212,7 +212,7 @@ def write_through_server(c, key):
 
 # Each action and what the next call returns: a recomputed value (2) or the written one.
 INVALIDATIONS = {
-    "expiry": (lambda c, f, key: time.sleep(0.3), 2),
+    "expiry": (lambda c, f, key: time.sleep(1.0), 2),
     "eviction": (lambda c, f, key: fill_until_gone(c, key), 2),
     "delete": (lambda c, f, key: c.delete(key), 2),
     "invalidate": (lambda c, f, key: f.invalidate(7), 2),
@@ -232,7 +232,7 @@ def test_a_remembered_value_never_outlives_its_entry(action):
     c = Cache(codec="json", max_memory="256KB", policy="allkeys-lru")
     calls = []
 
-    @c.memoize(ttl=0.1 if action == "expiry" else None)
+    @c.memoize(ttl=0.5 if action == "expiry" else None)
     def count(x):
         calls.append(x)
         return len(calls)
@@ -318,7 +318,7 @@ def test_remembered_values_are_bounded_oldest_first(cache):
     assert memo("b") == "computed" and memo._hits == 0
 
 
-def test_a_memoized_function_pickles_by_reference(tmp_path, monkeypatch):
+def test_a_memoized_function_pickles_by_reference_and_names_itself(tmp_path, monkeypatch):
     (tmp_path / "memo_target.py").write_text(
         "from vellum.cache import Cache\n"
         "cache = Cache(codec='json')\n"
@@ -330,4 +330,5 @@ def test_a_memoized_function_pickles_by_reference(tmp_path, monkeypatch):
     import memo_target
 
     assert pickle.loads(pickle.dumps(memo_target.double)) is memo_target.double
+    assert repr(memo_target.double).startswith("<memoized function double at 0x")
     memo_target.cache.close()
