@@ -15,17 +15,25 @@ from collections.abc import Callable, Sequence
 MIN_SECONDS = float(os.environ.get("VELLUM_BENCH_SECONDS", "0.4"))
 
 
-def ops_per_second(body: Callable[[int], None], chunk: int = 20_000, min_seconds: float = MIN_SECONDS) -> float:
-    """Calls body(chunk) repeatedly for at least min_seconds; returns operations per second."""
+def ops_per_second(body: Callable[[int], None], chunk: int = 20_000, min_seconds: float = MIN_SECONDS,
+                   clock: Callable[[], float] = time.perf_counter) -> float:
+    """Calls body(chunk) repeatedly for at least min_seconds of `clock`; returns operations
+    per second of it."""
     body(min(chunk, 1000))  # warm up
     done = 0
-    start = time.perf_counter()
+    start = clock()
     while True:
         body(chunk)
         done += chunk
-        elapsed = time.perf_counter() - start
+        elapsed = clock() - start
         if elapsed >= min_seconds:
             return done / elapsed
+
+
+def cpu_ops_per_second(body: Callable[[int], None], chunk: int = 20_000, min_seconds: float = MIN_SECONDS) -> float:
+    """ops_per_second by the calling thread's CPU time: a one-thread figure that time spent
+    preempted by other processes on a shared machine does not distort."""
+    return ops_per_second(body, chunk, min_seconds, clock=time.thread_time)
 
 
 def threaded_ops_per_second(make_body: Callable[[int], Callable[[int], None]], threads: int,

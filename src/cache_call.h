@@ -113,6 +113,14 @@ PyCFunction method(F fn) {
 
 inline constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 
+// The native get, set and delete for the other units (the wrapper base, memoization).
+// `op` is a Cache; the arguments are those of the Python methods. cache_get_value takes
+// the key only and returns bytes or None; on a hit `version`, when given, receives the
+// entry's version, read together with the value.
+PyObject* cache_get_value(PyObject* op, PyObject* key, uint64_t* version = nullptr);
+PyObject* cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* cache_delete(PyObject* op, PyObject* const* args, Py_ssize_t nargs);
+
 // The method-table rows of each unit, without the terminating sentinel; cache_type.cpp
 // joins them into the type's table.
 std::span<const PyMethodDef> cache_string_methods();

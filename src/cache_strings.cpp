@@ -1,5 +1,6 @@
 // The Cache type's string, key and expiry methods: each converts its arguments, runs one
-// store operation with the interpreter lock released and converts the result back.
+// store operation with the interpreter lock released and converts the result back. `get`
+// first tries the store's non-waiting read with the interpreter lock held (see glue.h).
 
 #include "cache_call.h"
 
@@ -45,9 +46,48 @@ bool mapping_pairs(PyObject* mapping, std::vector<std::pair<Bytes, Bytes>>& pair
   return ok;
 }
 
+// Runs inside `guarded` (its callers' entry points).
+PyObject* cache_get_value(PyObject* op, PyObject* key_obj, uint64_t* version) {
+  KeyArg key;
+  if (!key.extract(key_obj)) return nullptr;
+  CacheCall call(op);
+  PyObject* out = nullptr;
+  // Serialized counting: every caller holds the interpreter lock.
+  const auto copy = [&](BytesView v, uint64_t found) {
+    if (v.size() > kShortValue) return false;
+    out = PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+    if (version != nullptr) *version = found;
+    return true;
+  };
+  const auto attempt = call.store()->try_read_string(key.view(), Store::Counting::Serialized, true, copy);
+  switch (attempt) {
+    case Store::TryRead::Hit:
+      return out != nullptr ? out : result_failed();
+    case Store::TryRead::Miss:
+      Py_RETURN_NONE;
+    case Store::TryRead::WrongType:
+      return store_error_to_py(StoreError::WrongType);
+    case Store::TryRead::Busy:
+    case Store::TryRead::Declined:
+      break;
+  }
+  // The waiting path copies the value into a per-thread buffer whose capacity is reused
+  // from call to call, so a hit allocates only the bytes object it returns. A buffer
+  // grown past 64 KiB is given back, so one large read does not pin its size to the
+  // thread.
+  thread_local Bytes value;
+  const ArgBytes& owned = key.owned();
+  auto r = without_gil(call.store(), [&](Store& s) { return s.get_into(owned.view(), value, version); });
+  if (!r) return store_error_to_py(r.error());
+  if (!r.value()) Py_RETURN_NONE;
+  out = to_py(value);
+  if (value.capacity() > 65536) Bytes().swap(value);
+  return out;
+}
+
 namespace {
 
-PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* Cache_set_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"key", "value", "ex", "px", "nx", "xx", nullptr};
     PyObject* key_obj = nullptr;
@@ -96,18 +136,15 @@ PyObject* Cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* Cache_get(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // The value is copied into a per-thread buffer whose capacity is reused from call to
-  // call, so a hit allocates only the bytes object it returns. A buffer grown past 64 KiB
-  // is given back, so one large read does not pin its size to the thread.
-  thread_local Bytes value;
-  auto found = [](bool hit) -> PyObject* {
-    if (!hit) Py_RETURN_NONE;
-    PyObject* out = to_py(value);
-    if (value.capacity() > 65536) Bytes().swap(value);
-    return out;
-  };
-  return key_method(op, args, nargs, kwnames, "O:get", [](Store& s, BytesView k) { return s.get_into(k, value); },
-                    found);
+  return guarded([&]() -> PyObject* {
+    PyObject* key_obj = nullptr;
+    if (nargs == 1 && kwnames == nullptr) {
+      key_obj = args[0];
+    } else if (!bind_args(args, nargs, kwnames, "get", kKey, 1, {&key_obj})) {
+      return nullptr;
+    }
+    return cache_get_value(op, key_obj);
+  });
 }
 
 PyObject* Cache_mget(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -186,7 +223,7 @@ PyObject* Cache_append(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
       as_count);
 }
 
-PyObject* Cache_delete(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* Cache_delete_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     std::vector<Bytes> keys;
     if (!extract_bytes_items(args, nargs, keys)) return nullptr;
@@ -275,14 +312,14 @@ PyObject* Cache_flush(PyObject* op, PyObject*) {
 }
 
 const PyMethodDef kMethods[] = {
-    {"set", method(Cache_set), kArgs, "set($self, key, value, ex=None, px=None, nx=False, xx=False)\n--\n\n"},
+    {"set", method(Cache_set_method), kArgs, "set($self, key, value, ex=None, px=None, nx=False, xx=False)\n--\n\n"},
     {"get", method(Cache_get), kArgs, "get($self, key)\n--\n\n"},
     {"mget", method(Cache_mget), kArgs, "mget($self, keys)\n--\n\n"},
     {"mset", method(Cache_mset), kArgs, "mset($self, mapping)\n--\n\n"},
     {"incr", method(Cache_incr), kArgs, "incr($self, key, amount=1)\n--\n\n"},
     {"decr", method(Cache_decr), kArgs, "decr($self, key, amount=1)\n--\n\n"},
     {"append", method(Cache_append), kArgs, "append($self, key, value)\n--\n\n"},
-    {"delete", method(Cache_delete), METH_FASTCALL, "delete($self, /, *keys)\n--\n\n"},
+    {"delete", method(Cache_delete_method), METH_FASTCALL, "delete($self, /, *keys)\n--\n\n"},
     {"exists", method(Cache_exists), kArgs, "exists($self, key)\n--\n\n"},
     {"expire", method(Cache_expire), kArgs, "expire($self, key, seconds)\n--\n\n"},
     {"pexpire", method(Cache_pexpire), kArgs, "pexpire($self, key, milliseconds)\n--\n\n"},
@@ -295,6 +332,14 @@ const PyMethodDef kMethods[] = {
 };
 
 }  // namespace
+
+PyObject* cache_set(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Cache_set_method(op, args, nargs, kwnames);
+}
+
+PyObject* cache_delete(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
+  return Cache_delete_method(op, args, nargs);
+}
 
 std::span<const PyMethodDef> cache_string_methods() { return kMethods; }
 

@@ -16,8 +16,9 @@
 //
 // Every method converts its arguments with the interpreter lock held, applies the checks
 // that belong to the Python surface, runs exactly one store operation with the lock
-// released (see without_gil) and converts the result back. A check or conversion that
-// fails leaves the store untouched.
+// released (see without_gil; `get` first tries a read that does not wait, with the lock
+// held) and converts the result back. A check or conversion that fails leaves the store
+// untouched.
 
 #include <cassert>
 #include <cstring>

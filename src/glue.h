@@ -3,11 +3,20 @@
 //
 // Every function here runs with the interpreter lock held unless its name or comment says
 // otherwise. Conversions return false (or nullptr) with a Python exception set; they never
-// throw. Every store operation that can wait on a shard lock or do I/O runs through
+// throw.
+//
+// The interpreter lock and the store: a call never holds the interpreter lock while it
+// waits for a shard lock, does I/O or does long work, so other Python threads keep running
+// whatever the store is doing. Every store operation that can wait runs through
 // `without_gil` (or under an `AllowThreads` guard when it opens, closes or serves), with
-// nothing but owned copies of its arguments. Two calls keep the interpreter lock because
-// they never wait long: building an in-memory store and reading persistence statistics,
-// which takes only the persistence layer's short statistics locks.
+// nothing but owned copies of its arguments. A short read may instead run at once with
+// the interpreter lock held, through the store's non-waiting reads (Store::try_read_string):
+// they take the shard lock only if it is free at that moment and copy at most
+// kShortValue bytes; when the lock is taken, the entry has expired or the value is longer,
+// the call falls back to the released path. Handing the interpreter lock off and back
+// costs more than such a read itself. Two calls keep the interpreter lock because they
+// never wait long: building an in-memory store and reading persistence statistics, which
+// takes only the persistence layer's short statistics locks.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -52,6 +61,10 @@ PyObject* result_failed();
 
 PyObject* cache_type();
 PyObject* server_type();
+// The package's helpers, module attributes outside __all__: the native base of
+// vellum.Cache (cache_base_type.cpp) and the memoized-function type (memo_type.cpp).
+PyObject* cache_base_type();
+PyObject* memo_type();
 
 // ---- argument conversions ----
 
@@ -102,6 +115,47 @@ class ArgBytes {
   std::string big_;
 };
 bool extract_bytes(PyObject* obj, ArgBytes& out);
+
+// The longest value a read copies with the interpreter lock held (see the top of this
+// file): about a microsecond of copying.
+inline constexpr size_t kShortValue = 16 * 1024;
+
+// A key argument as bytes for a call that keeps the interpreter lock: a view into the
+// bytes or str object itself, which the caller's reference keeps alive and unchanged for
+// the whole call, or an owned rendering of a number. `owned()` gives an owned copy for a
+// store call that releases the interpreter lock.
+class KeyArg {
+ public:
+  // As extract_bytes.
+  bool extract(PyObject* obj) {
+    if (Py_IS_TYPE(obj, &PyBytes_Type)) {
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+      view_ = BytesView(data, static_cast<size_t>(size));
+      return true;
+    }
+    if (Py_IS_TYPE(obj, &PyUnicode_Type)) {
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+      if (data == nullptr) return false;
+      view_ = BytesView(data, static_cast<size_t>(size));
+      return true;
+    }
+    if (!extract_bytes(obj, copy_)) return false;
+    view_ = copy_.view();
+    return true;
+  }
+  BytesView view() const { return view_; }
+  const ArgBytes& owned() {
+    if (view_.data() != copy_.view().data()) copy_.assign(view_.data(), view_.size());
+    return copy_;
+  }
+
+ private:
+  BytesView view_;
+  ArgBytes copy_;
+};
 
 // Binds the arguments of a vectorcall-convention method to the parameters `names`
 // (positional first, then by keyword) as the interpreter does for a Python function:

@@ -7,6 +7,8 @@
 //     class Server: ...                           # server_type.cpp
 //     class CacheLockedError(OSError): ...        # convert.cpp
 //     class CorruptDataError(ValueError): ...     # convert.cpp
+//     class CacheBase: ...      # not in __all__: the package's helpers
+//     class Memo: ...           # (cache_base_type.cpp, memo_type.cpp)
 //
 // The types live in process-wide statics and are never torn down, so the module can be
 // initialised only once per process; a second initialisation (a second interpreter, or a
@@ -59,6 +61,16 @@ int add(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, value);
 }
 
+// Sets a module attribute that __all__ does not list.
+int add_helper(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) {
+    if (PyErr_Occurred()) PyErr_Print();
+    raise_internal(std::string("cannot create ") + name);
+    return -1;
+  }
+  return PyModule_AddObjectRef(module, name, value);
+}
+
 PyObject* init() {
   if (initialised) {
     PyErr_SetString(PyExc_ImportError, "_vellum can be initialised only once per process");
@@ -68,7 +80,8 @@ PyObject* init() {
   if (module == nullptr) return nullptr;
   if (add(module, "Cache", cache_type()) < 0 || add(module, "Server", server_type()) < 0 ||
       add(module, "CacheLockedError", cache_locked_error()) < 0 ||
-      add(module, "CorruptDataError", corrupt_data_error()) < 0) {
+      add(module, "CorruptDataError", corrupt_data_error()) < 0 ||
+      add_helper(module, "CacheBase", cache_base_type()) < 0 || add_helper(module, "Memo", memo_type()) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

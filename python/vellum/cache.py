@@ -82,7 +82,7 @@ def _after_fork_in_child() -> None:
 os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-class Cache(MutableMapping[Key, V], Generic[V]):
+class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
     """An in-process cache of values of type V under str or bytes keys.
 
     Values pass through `codec` (bytes by default; "str", "json", "msgpack" or any
@@ -93,11 +93,15 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     the wrapper does not forward.
     """
 
+    # get, set and item access come from the native base, which also holds _native,
+    # _encode, _decode and _raw: written here they would add a Python frame to every call.
     __slots__ = (
-        "_native", "codec", "_encode", "_decode", "_raw", "_max_memory", "_persist_dir",
-        "_pid", "_closed", "_forked", "_last_error",
+        "codec", "_max_memory", "_persist_dir", "_pid", "_closed", "_forked", "_last_error",
         "_get", "_set", "_delete", "_exists", "_mget", "_mset", "__weakref__",
     )
+
+    # The base's set converts a TTL that is not whole seconds through this.
+    _ttl_ms = staticmethod(ttl_to_ms)
 
     @overload
     def __init__(
@@ -305,18 +309,13 @@ class Cache(MutableMapping[Key, V], Generic[V]):
 
     # ---- mapping protocol ----
 
-    def __getitem__(self, key: Key) -> V:
-        data = self._get(key)
-        if data is None:
-            raise KeyError(key)
-        return data if self._raw else self._decode(data)  # type: ignore[return-value]
-
-    def __setitem__(self, key: Key, value: V) -> None:
-        self._set(key, value if self._raw and type(value) is bytes else self._encode(value))
-
-    def __delitem__(self, key: Key) -> None:
-        if not self._delete(key):
-            raise KeyError(key)
+    if TYPE_CHECKING:
+        # Implemented by _vellum.CacheBase (see cache_base_type.cpp): reads decode with the
+        # codec (the bytes codec passes values through), writes encode, a missing key
+        # raises KeyError.
+        def __getitem__(self, key: Key) -> V: ...
+        def __setitem__(self, key: Key, value: V) -> None: ...
+        def __delitem__(self, key: Key) -> None: ...
 
     def __contains__(self, key: object) -> bool:
         if not isinstance(key, (str, bytes)):
@@ -329,29 +328,19 @@ class Cache(MutableMapping[Key, V], Generic[V]):
     def __iter__(self) -> Iterator[bytes]:
         return iter(self._native.keys())
 
-    @overload
-    def get(self, key: Key) -> V | None: ...
-    @overload
-    def get(self, key: Key, default: V) -> V: ...
-    @overload
-    def get(self, key: Key, default: D) -> V | D: ...
-    def get(self, key: Key, default: object = None) -> object:
-        data = self._get(key)
-        if data is None:
-            return default
-        return data if self._raw else self._decode(data)
-
-    def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool:
-        """Stores value; returns whether it was written (nx: only if absent, xx: only if present).
-
-        ttl is in seconds (int, float) or a timedelta, kept to the millisecond, at least 1 ms.
-        """
-        data = value if self._raw and type(value) is bytes else self._encode(value)
-        if ttl is None:
-            return self._set(key, data, None, None, nx, xx) if nx or xx else self._set(key, data)
-        if type(ttl) is int and 0 < ttl < 9_223_372_036_854_775:
-            return self._set(key, data, ttl, None, nx, xx)  # whole seconds go to ex unchanged
-        return self._set(key, data, None, ttl_to_ms(ttl), nx, xx)
+    if TYPE_CHECKING:
+        # Implemented by _vellum.CacheBase. get returns default for a missing key. set
+        # stores value and returns whether it was written (nx: only if absent, xx: only if
+        # present); ttl is in seconds (int, float) or a timedelta, kept to the millisecond,
+        # at least 1 ms.
+        @overload
+        def get(self, key: Key) -> V | None: ...
+        @overload
+        def get(self, key: Key, default: V) -> V: ...
+        @overload
+        def get(self, key: Key, default: D) -> V | D: ...
+        def get(self, key: Key, default: object = None) -> object: ...
+        def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool: ...
 
     _NO_DEFAULT: Any = object()
 

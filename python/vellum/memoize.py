@@ -8,6 +8,15 @@ Keys are built from the arguments' values, never from their identity, so they me
 same in every process that shares a persistent cache or a server; arguments other than
 None, bool, int, float, str, bytes and tuples, lists, sets and dicts of those need
 `key=`, a function of the same arguments returning a str or bytes key.
+
+A plain (not async) memoized function remembers the values its recent hits decoded.
+A later call with equal positional arguments of the simple types above (str, bytes,
+int, float, bool, None) gets the remembered value without a copy or a decode, after one
+check that the stored entry is live and has not been written since; any write,
+deletion, expiry or eviction of the entry, from any thread or through a server, makes
+the call read the store again. Only immutable values (str, bytes, numbers, None and
+tuples and frozensets of those) are shared between calls this way; a mutable result is
+decoded afresh on every call, so a caller may change what it gets.
 """
 
 from __future__ import annotations
@@ -20,6 +29,7 @@ import threading
 from collections.abc import Callable, Coroutine
 from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, Protocol, TypeVar, overload
 
+from . import _vellum
 from .codecs import Codec
 from .keys import TTL, Key, glob_escape, key_bytes, ttl_to_ms
 
@@ -159,6 +169,9 @@ class _Memo:
         self.misses = 0
         self.locks = _KeyLocks()
         self.inflight: dict[bytes, asyncio.Future[Any]] = {}
+        # The native callable of a plain function, which answers calls from the values it
+        # remembers and counts those hits itself; None for a coroutine function.
+        self.remembered: _vellum.Memo | None = None
 
     def key(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bytes:
         if self.key_fn is not None:
@@ -170,43 +183,65 @@ class _Memo:
 
     def info(self) -> CacheInfo:
         live = len(self.native.keys(glob_escape(self.prefix)))
-        return CacheInfo(self.hits, self.misses, None, live)
+        hits = self.hits + (self.remembered._hits if self.remembered is not None else 0)
+        return CacheInfo(hits, self.misses, None, live)
 
     def clear(self) -> None:
         keys = self.native.keys(glob_escape(self.prefix))
         if keys:
             self.native.delete(*keys)
+        if self.remembered is not None:
+            self.remembered._clear()
         self.hits = self.misses = 0
 
     def invalidate(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
         return bool(self.native.delete(self.key(args, kwargs)))
 
 
-def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
-    get = memo.native.get
+_SCALARS = frozenset((str, bytes, int, float, bool, complex, type(None)))
 
+
+def _immutable(value: object) -> bool:
+    """Whether value, returned from a remembered decode, can be shared between callers
+    without one caller's change showing in another's result."""
+    kind = type(value)
+    if kind in _SCALARS:
+        return True
+    if kind is tuple or kind is frozenset:
+        return all(_immutable(v) for v in value)  # type: ignore[attr-defined]
+    return False
+
+
+def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
     prefix, decode, custom_key = memo.prefix, memo.decode, memo.key_fn is not None
 
-    @functools.wraps(fn)
-    def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
-        # The common call, one str, bytes or int argument, builds its key inline: the hit
-        # path is a few dozen bytecodes plus one native get.
+    def found(args: tuple[Any, ...], kwargs: dict[str, Any], key: bytes, hit: tuple[bytes, int]) -> Any:
+        memo.hits += 1
+        value = decode(hit[0])
+        # Later calls with these arguments get this very object while the entry keeps
+        # this version, so only an immutable one is shared; a mutable result is decoded
+        # afresh on every call.
+        if not kwargs and _immutable(value):
+            remember(args, key, hit[1], value)
+        return value
+
+    # Every call that the native Memo cannot answer from a remembered value.
+    def miss(*args: Any, **kwargs: Any) -> Any:
+        # The common call, one str, bytes or int argument, builds its key inline.
         if not kwargs and not custom_key and len(args) == 1 and type(args[0]) in _FAST:
             text = repr(args[0])
             key = prefix + text.encode("utf-8", "surrogatepass") if len(text) <= _MAX_ARG_TEXT else memo.key(args, kwargs)
         else:
             key = memo.key(args, kwargs)
-        data = get(key)
-        if data is not None:
-            memo.hits += 1
-            return decode(data)  # type: ignore[no-any-return]
+        hit = load(key)
+        if hit is not None:
+            return found(args, kwargs, key, hit)
         # Concurrent callers with one key wait here for a single computation.
         lock = memo.locks.acquire(key)
         try:
-            data = get(key)
-            if data is not None:
-                memo.hits += 1
-                return memo.decode(data)  # type: ignore[no-any-return]
+            hit = load(key)
+            if hit is not None:
+                return found(args, kwargs, key, hit)
             memo.misses += 1
             result = fn(*args, **kwargs)  # an exception leaves nothing stored
             memo.store(key, result)
@@ -214,7 +249,13 @@ def _wrap_sync(memo: _Memo, fn: Callable[P, R]) -> Memoized[P, R]:
         finally:
             memo.locks.release(key, lock)
 
-    memoized: Any = _attach(wrapper, memo)
+    # A custom key function maps arguments to keys in ways argument equality does not
+    # see, so its calls are never answered from remembered values.
+    native = _vellum.Memo(memo.native, miss, typed=memo.typed, fast=not custom_key)
+    load, remember = native._load, native._remember
+    memo.remembered = native
+    functools.update_wrapper(native, fn)
+    memoized: Any = _attach(native, memo)
     return memoized  # type: ignore[no-any-return]
 
 

@@ -20,7 +20,7 @@ StoreResult<R> Store::read_collection(BytesView key, ValueKind kind, Fn&& fn) {
     Entry& e = s.table.at(static_cast<size_t>(pos));
     if (now.live(e)) {
       if (e.is_string() || e.record()->kind() != kind) return store_err(StoreError::WrongType);
-      stamp(e);
+      touch(e);
       return fn(static_cast<const CollectionRecord&>(*e.record()));
     }
   }

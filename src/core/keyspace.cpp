@@ -81,7 +81,7 @@ uint64_t Store::touch(std::span<const Bytes> keys) {
     if (pos < 0) continue;
     Entry& e = s.table.at(static_cast<size_t>(pos));
     if (!now.live(e)) continue;
-    stamp(e);
+    touch(e);
     ++n;
   }
   return n;

@@ -75,7 +75,6 @@ std::shared_ptr<Store> Store::create_for_persistence(const StoreConfig& config,
 
 uint64_t Store::now_ms() const { return replaying_ ? 0 : clock_->now_ms(); }
 
-uint64_t Store::hash_key(BytesView key) const { return key_hash(key); }
 
 uint64_t Store::next_random() {
   const uint64_t z = rng_state_.fetch_add(kSplitMixIncrement, std::memory_order_relaxed) + kSplitMixIncrement;
@@ -84,7 +83,28 @@ uint64_t Store::next_random() {
 
 uint32_t Store::next_stamp() { return access_clock_.fetch_add(1, std::memory_order_relaxed); }
 
+namespace {
+
+// Versions are unique in the process: each thread hands out numbers from a block it
+// reserved from one shared counter, so a write touches the shared counter once per
+// block, not once per write. 0 is never handed out.
+std::atomic<uint64_t> version_blocks{1};
+constexpr uint64_t kVersionBlock = 1024;
+
+uint64_t next_version() {
+  thread_local uint64_t next = 0;
+  thread_local uint64_t end = 0;
+  if (next == end) {
+    next = version_blocks.fetch_add(kVersionBlock, std::memory_order_relaxed);
+    end = next + kVersionBlock;
+  }
+  return next++;
+}
+
+}  // namespace
+
 void Store::stamp(Entry& e) {
+  e.set_version(next_version());
   if (config_.max_memory != 0) e.set_stamp(next_stamp());
 }
 
@@ -162,8 +182,8 @@ Entry& Store::put_entry(Shard& s, uint64_t hash, Entry&& e) {
 StoreCounters Store::counters() const {
   StoreCounters c;
   for (const Shard& s : shards_) {
-    c.hits += s.hits.load(std::memory_order_relaxed);
-    c.misses += s.misses.load(std::memory_order_relaxed);
+    c.hits += s.hits.load(std::memory_order_relaxed) + s.serial_hits.load(std::memory_order_relaxed);
+    c.misses += s.misses.load(std::memory_order_relaxed) + s.serial_misses.load(std::memory_order_relaxed);
     c.evictions += s.evictions.load(std::memory_order_relaxed);
     c.expired += s.expired.load(std::memory_order_relaxed);
   }
@@ -192,7 +212,7 @@ uint64_t Store::audit_empty_collections() const {
   return n;
 }
 
-StoreResult<bool> Store::read_string_into(BytesView key, bool collection_is_error, Bytes& out) {
+StoreResult<bool> Store::read_string_into(BytesView key, bool collection_is_error, Bytes& out, uint64_t* version) {
   Now now(*this);
   const uint64_t h = hash_key(key);
   Shard& s = shard_for(h);
@@ -209,9 +229,10 @@ StoreResult<bool> Store::read_string_into(BytesView key, bool collection_is_erro
         if (collection_is_error) return store_err(StoreError::WrongType);
         return false;
       }
-      stamp(e);
+      touch(e);
       s.hits.fetch_add(1, std::memory_order_relaxed);
       out.assign(e.value());
+      if (version != nullptr) *version = e.version();
       return true;
     }
   }
@@ -222,14 +243,30 @@ StoreResult<bool> Store::read_string_into(BytesView key, bool collection_is_erro
 
 StoreResult<std::optional<Bytes>> Store::read_string(BytesView key, bool collection_is_error) {
   Bytes value;
-  auto r = read_string_into(key, collection_is_error, value);
+  auto r = read_string_into(key, collection_is_error, value, nullptr);
   if (!r) return store_err(r.error());
   return r.value() ? std::optional<Bytes>(std::move(value)) : std::optional<Bytes>();
 }
 
 StoreResult<std::optional<Bytes>> Store::get(BytesView key) { return read_string(key, true); }
 
-StoreResult<bool> Store::get_into(BytesView key, Bytes& out) { return read_string_into(key, true, out); }
+StoreResult<bool> Store::get_into(BytesView key, Bytes& out, uint64_t* version) {
+  return read_string_into(key, true, out, version);
+}
+
+bool Store::check_version(BytesView key, uint64_t version) {
+  Now now(*this);
+  const uint64_t h = hash_key(key);
+  Shard& s = shard_for(h);
+  SharedLock lock(s.lock);
+  const int64_t pos = s.table.find(key, h);
+  if (pos < 0) return false;
+  Entry& e = s.table.at(static_cast<size_t>(pos));
+  if (!e.is_string() || e.version() != version || !now.live(e)) return false;
+  touch(e);
+  s.hits.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
 
 std::vector<std::optional<Bytes>> Store::mget(std::span<const Bytes> keys) {
   std::vector<std::optional<Bytes>> out;

@@ -136,6 +136,9 @@ struct alignas(64) Shard {
   ShardTable table;                       // guarded by lock
   std::atomic<uint64_t> table_charge{0};  // the charge this shard last contributed
   std::atomic<uint64_t> hits{0}, misses{0}, evictions{0}, expired{0};
+  // Hits and misses of serialized non-waiting reads (Store::Counting::Serialized),
+  // written with plain stores; counters() adds them in.
+  std::atomic<uint64_t> serial_hits{0}, serial_misses{0};
 };
 
 class Store : public std::enable_shared_from_this<Store> {
@@ -157,7 +160,33 @@ class Store : public std::enable_shared_from_this<Store> {
   // ---- strings and keys ----
   StoreResult<std::optional<Bytes>> get(BytesView key);
   // As get, copying a found value into `out` (reusing its capacity); true when found.
-  StoreResult<bool> get_into(BytesView key, Bytes& out);
+  // `version`, when given, receives the entry's version (Entry::version) read together
+  // with the value.
+  StoreResult<bool> get_into(BytesView key, Bytes& out, uint64_t* version = nullptr);
+  // Whether `key` holds a live string whose version is `version`; a match counts as a
+  // hit (and an access, for eviction), a mismatch counts nothing.
+  bool check_version(BytesView key, uint64_t version);
+
+  // The outcome of a read that never waits.
+  enum class TryRead : uint8_t {
+    Hit,       // `fn` took the value
+    Miss,      // no entry under the key
+    WrongType, // the key holds a collection
+    Busy,      // the shard lock was not free at once, or the entry has expired (its
+               // removal needs the exclusive lock): repeat with the waiting read
+    Declined,  // `fn` returned false
+  };
+  // How a non-waiting read counts its hit or miss: with an atomic update (any caller),
+  // or with a plain store, for callers that a lock of their own serializes with one
+  // another (the Python glue, under the interpreter lock), saving an atomic update a call.
+  enum class Counting : uint8_t { Atomic, Serialized };
+  // A get that never waits for the shard lock: under a shared lock taken only if it is
+  // free at once, calls fn(value, version) on the live string under `key`. Counts a hit
+  // when `fn` takes the value and a miss (when `count_miss`) for an absent key; Busy and
+  // Declined count nothing. `fn` runs under the shard lock: it must be short and must
+  // not call back into the store.
+  template <class Fn>
+  TryRead try_read_string(BytesView key, Counting counting, bool count_miss, Fn&& fn);
   StoreResult<bool> set(BytesView key, BytesView value, std::optional<uint64_t> ttl_ms, bool nx, bool xx);
   std::vector<std::optional<Bytes>> mget(std::span<const Bytes> keys);
   StoreResult<void> mset(std::span<const std::pair<Bytes, Bytes>> pairs);
@@ -446,9 +475,15 @@ class Store : public std::enable_shared_from_this<Store> {
 
   Shard& shard_for(uint64_t hash) { return shards_[(hash >> 32) & shard_mask_]; }
   const Shard& shard_for(uint64_t hash) const { return shards_[(hash >> 32) & shard_mask_]; }
-  uint64_t hash_key(BytesView key) const;
+  uint64_t hash_key(BytesView key) const { return key_hash(key); }
   uint32_t next_stamp();
+  // After a write: a new version, and the access stamp when eviction needs stamps.
+  // REQUIRES: the shard lock held exclusively.
   void stamp(Entry& e);
+  // After a read: the access stamp when eviction needs stamps (any lock mode).
+  void touch(Entry& e) {
+    if (config_.max_memory != 0) e.set_stamp(next_stamp());
+  }
   StoreResult<void> admit(uint64_t estimate);
   uint64_t estimate_growth(BytesView key, uint64_t hash) const;
   // PersistenceFailed while the log refuses mutations; checked before a mutation starts.
@@ -525,7 +560,7 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);
-  StoreResult<bool> read_string_into(BytesView key, bool collection_is_error, Bytes& out);
+  StoreResult<bool> read_string_into(BytesView key, bool collection_is_error, Bytes& out, uint64_t* version);
 
   StoreConfig config_;
   std::shared_ptr<const Clock> clock_;
@@ -538,6 +573,34 @@ class Store : public std::enable_shared_from_this<Store> {
   bool replaying_ = false;
   std::unique_ptr<PersistHook> persist_;
 };
+
+template <class Fn>
+Store::TryRead Store::try_read_string(BytesView key, Counting counting, bool count_miss, Fn&& fn) {
+  auto count = [counting](std::atomic<uint64_t>& atomic, std::atomic<uint64_t>& serial) {
+    if (counting == Counting::Atomic) {
+      atomic.fetch_add(1, std::memory_order_relaxed);
+    } else {
+      serial.store(serial.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+  };
+  const uint64_t h = hash_key(key);
+  Shard& s = shard_for(h);
+  if (!s.lock.try_lock_shared()) return TryRead::Busy;
+  std::shared_lock<RwLock> lock(s.lock, std::adopt_lock);
+  const int64_t pos = s.table.find(key, h);
+  if (pos < 0) {
+    if (count_miss) count(s.misses, s.serial_misses);
+    return TryRead::Miss;
+  }
+  Entry& e = s.table.at(static_cast<size_t>(pos));
+  Now now(*this);
+  if (!now.live(e)) return TryRead::Busy;
+  if (!e.is_string()) return TryRead::WrongType;
+  if (!fn(e.value(), e.version())) return TryRead::Declined;
+  touch(e);
+  count(s.hits, s.serial_hits);
+  return TryRead::Hit;
+}
 
 // Relative-to-absolute expiry: now + ms, saturating at 2^64 - 1; 0 is stored as 1.
 inline uint64_t absolute_expiry(uint64_t now, uint64_t ms) {

@@ -4,7 +4,7 @@
 // A string key is one heap buffer holding the key bytes immediately followed by the
 // value bytes, held inline in its table slot (one allocation per key). A list, hash or
 // set key is a heap-allocated CollectionRecord owned by its slot; the slot keeps the
-// expiry and the access stamp.
+// expiry, the access stamp and the version (48 bytes a slot).
 //
 // Charges (bytes, an accounting model rather than a heap measurement):
 //   string entry      align16(capacity of the buffer)
@@ -139,6 +139,13 @@ class Entry {
   // Stamps are written under a shared lock too, hence atomic.
   void set_stamp(uint32_t s) { std::atomic_ref<uint32_t>(stamp_).store(s, std::memory_order_relaxed); }
 
+  // The version of what the entry holds: the store gives it a new one, never handed out
+  // before, on every write, so a reader that saw version v and sees v again knows that
+  // nothing was written in between. 0 until the first write. Written only under the
+  // exclusive shard lock.
+  uint64_t version() const { return version_; }
+  void set_version(uint64_t v) { version_ = v; }
+
   bool live_at(uint64_t now) const { return expires_at_ms == 0 || expires_at_ms > now; }
 
  private:
@@ -150,6 +157,7 @@ class Entry {
     cap_ = o.cap_;
     key_len_ = o.key_len_;
     stamp_ = o.stamp_;
+    version_ = o.version_;
     expires_at_ms = o.expires_at_ms;
     o.buf_ = nullptr;
     o.len_ = 0;
@@ -162,6 +170,7 @@ class Entry {
   uint64_t cap_ = 0;     // allocated bytes of buf_ (strings)
   uint32_t key_len_ = 0;
   alignas(4) uint32_t stamp_ = 0;
+  uint64_t version_ = 0;
 };
 
 }  // namespace vellum

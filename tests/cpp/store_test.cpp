@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -232,7 +235,144 @@ TEST_F(Expiry, ReadOfExpiredCollectionRemovesIt) {
   EXPECT_EQ(s->used_memory(), 0u);
 }
 
+using Versions = StoreFixture;
+
+// Every kind of write gives the key a version never seen before; reads, TTL changes and
+// version checks leave it alone.
+TEST_F(Versions, EveryWriteAndOnlyAWriteChangesTheVersion) {
+  auto s = make(4);
+  auto version = [&] {
+    Bytes out;
+    uint64_t v = 0;
+    EXPECT_TRUE(s->get_into("k", out, &v).value());
+    return v;
+  };
+  set(*s, "other", "x");
+  set(*s, "k", "1");
+  std::set<uint64_t> seen{version()};
+  EXPECT_NE(*seen.begin(), 0u);
+  const std::pair<const char*, std::function<void()>> writes[] = {
+      {"set of an equal value", [&] { set(*s, "k", "1"); }},
+      {"set with a ttl", [&] { set(*s, "k", "1", 60000); }},
+      {"incr", [&] { ASSERT_TRUE(s->incr_by("k", 1).ok()); }},
+      {"append", [&] { ASSERT_TRUE(s->append("k", "0").ok()); }},
+      {"delete and recreate", [&] { const Bytes k[] = {"k"}; ASSERT_TRUE(s->del(k).ok()); set(*s, "k", "1"); }},
+      {"restore", [&] { ASSERT_TRUE(s->restore_string("k", "1", 0).ok()); }},
+      {"set nx after expiry", [&] { set(*s, "k", "1", 5); clock->advance(5); set(*s, "k", "1", std::nullopt, true); }},
+  };
+  for (const auto& [name, write] : writes) {
+    write();
+    const uint64_t v = version();
+    EXPECT_TRUE(seen.insert(v).second) << name << " kept an earlier version";
+    EXPECT_EQ(version(), v) << "a read after " << name << " changed the version";
+    EXPECT_TRUE(s->pexpire("k", 60000));
+    EXPECT_TRUE(s->persist("k"));
+    EXPECT_TRUE(s->check_version("k", v)) << "ttl changes after " << name << " changed the version";
+  }
+  EXPECT_FALSE(s->check_version("k", *seen.begin()));
+  EXPECT_FALSE(s->check_version("missing", version()));
+}
+
+TEST_F(Versions, CheckFailsForExpiredDeletedFlushedAndCollectionKeys) {
+  auto s = make();
+  auto version_of = [&](BytesView k) {
+    Bytes out;
+    uint64_t v = 0;
+    EXPECT_TRUE(s->get_into(k, out, &v).value());
+    return v;
+  };
+  set(*s, "t", "v", 10);
+  const uint64_t t = version_of("t");
+  EXPECT_TRUE(s->check_version("t", t));
+  clock->advance(10);
+  EXPECT_FALSE(s->check_version("t", t));
+  set(*s, "d", "v");
+  const uint64_t d = version_of("d");
+  const Bytes dk[] = {"d"};
+  ASSERT_TRUE(s->del(dk).ok());
+  EXPECT_FALSE(s->check_version("d", d));
+  set(*s, "f", "v");
+  const uint64_t f = version_of("f");
+  ASSERT_TRUE(s->flush().ok());
+  EXPECT_FALSE(s->check_version("f", f));
+  set(*s, "c", "v");
+  const uint64_t c = version_of("c");
+  const Bytes ck[] = {"c"};
+  ASSERT_TRUE(s->del(ck).ok());
+  const Bytes items[] = {"m"};
+  ASSERT_TRUE(s->sadd("c", items).ok());
+  EXPECT_FALSE(s->check_version("c", c));
+  EXPECT_FALSE(s->check_version("c", 0));
+}
+
+using TryRead = Store::TryRead;
+
+struct NonWaitingRead : StoreFixture, ::testing::WithParamInterface<Store::Counting> {};
+
+// The non-waiting read gives what the waiting one gives whenever it can run, and steps
+// aside (Busy) whenever the waiting one would wait or must remove an expired entry. Both
+// ways of counting land in the same counters.
+TEST_P(NonWaitingRead, MatchesGetOrStepsAside) {
+  const Store::Counting counting = GetParam();
+  auto s = make(1);
+  set(*s, "k", "value");
+  set(*s, "soon", "v", 10);
+  const Bytes items[] = {"m"};
+  ASSERT_TRUE(s->sadd("set", items).ok());
+  Bytes seen;
+  uint64_t seen_version = 0;
+  auto take = [&](BytesView v, uint64_t version) {
+    seen.assign(v);
+    seen_version = version;
+    return true;
+  };
+  EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Hit);
+  Bytes got;
+  uint64_t version = 0;
+  ASSERT_TRUE(s->get_into("k", got, &version).value());
+  EXPECT_EQ(seen, got);
+  EXPECT_EQ(seen_version, version);
+  EXPECT_EQ(s->try_read_string("missing", counting, true, take), TryRead::Miss);
+  EXPECT_EQ(s->try_read_string("missing", counting, false, take), TryRead::Miss);
+  EXPECT_EQ(s->try_read_string("set", counting, true, take), TryRead::WrongType);
+  EXPECT_EQ(s->try_read_string("k", counting, true, [](BytesView, uint64_t) { return false; }),
+            TryRead::Declined);
+  EXPECT_EQ(s->counters().hits, 2u);
+  EXPECT_EQ(s->counters().misses, 1u) << "one counted miss, none for the uncounted or declined reads";
+  {
+    std::unique_lock writer(s->shard(0).lock);
+    EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Busy);
+  }
+  {
+    std::shared_lock reader(s->shard(0).lock);
+    EXPECT_EQ(s->try_read_string("k", counting, true, take), TryRead::Hit) << "readers share the lock";
+  }
+  clock->advance(10);
+  EXPECT_EQ(s->try_read_string("soon", counting, true, take), TryRead::Busy);
+  EXPECT_EQ(s->counters().expired, 0u);
+  EXPECT_FALSE(s->get("soon").value().has_value());
+  EXPECT_EQ(s->counters().expired, 1u);
+  EXPECT_EQ(s->try_read_string("soon", counting, true, take), TryRead::Miss);
+  EXPECT_EQ(s->counters().hits, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counting, NonWaitingRead,
+                         ::testing::Values(Store::Counting::Atomic, Store::Counting::Serialized));
+
 using Eviction = StoreFixture;
+
+TEST_F(Eviction, MemoryCeilingStampsReadsOfBothPaths) {
+  auto s = make(1, 1 << 20, EvictionPolicy::AllKeysLru);
+  for (const char* k : {"a", "b", "c"}) set(*s, k, "v");
+  EXPECT_EQ(s->try_read_string("a", Store::Counting::Atomic, true, [](BytesView, uint64_t) { return true; }),
+            TryRead::Hit);
+  Bytes out;
+  uint64_t v = 0;
+  ASSERT_TRUE(s->get_into("b", out, &v).value());
+  EXPECT_TRUE(s->check_version("b", v));
+  ASSERT_TRUE(s->evict_one(false));
+  EXPECT_FALSE(s->exists("c")) << "the only key not read since its write goes first";
+}
 
 TEST_F(Eviction, EvictsOldestStampAndReadsProtect) {
   auto s = make(1, 1 << 20, EvictionPolicy::AllKeysLru);
