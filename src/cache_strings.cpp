@@ -66,7 +66,7 @@ PyObject* cache_get_value(PyObject* op, PyObject* key_obj, uint64_t* version) {
     case Store::TryRead::Miss:
       Py_RETURN_NONE;
     case Store::TryRead::WrongType:
-      return store_error_to_py(StoreError::WrongType);
+      return store_error_to_py(*call.store(), StoreError::WrongType);
     case Store::TryRead::Busy:
     case Store::TryRead::Declined:
       break;
@@ -78,7 +78,7 @@ PyObject* cache_get_value(PyObject* op, PyObject* key_obj, uint64_t* version) {
   thread_local Bytes value;
   const ArgBytes& owned = key.owned();
   auto r = without_gil(call.store(), [&](Store& s) { return s.get_into(owned.view(), value, version); });
-  if (!r) return store_error_to_py(r.error());
+  if (!r) return store_error_to_py(*call.store(), r.error());
   if (!r.value()) Py_RETURN_NONE;
   out = to_py(value);
   if (value.capacity() > 65536) Bytes().swap(value);

@@ -30,11 +30,17 @@ PyObject* reply_to_py(const server::Reply& r) {
     }
     case Kind::Integer:
       return to_py_i64(r.integer);
+    // The richer kinds take their second-protocol forms: text as bytes, a map as its flat
+    // list of keys and values, a set as a list.
     case Kind::Bulk:
+    case Kind::Double:
+    case Kind::Verbatim:
       return to_py(r.text);
     case Kind::Null:
       Py_RETURN_NONE;
-    case Kind::Array: {
+    case Kind::Array:
+    case Kind::Map:
+    case Kind::Set: {
       PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.elements.size()));
       if (list == nullptr) return nullptr;
       for (size_t i = 0; i < r.elements.size(); ++i) {
