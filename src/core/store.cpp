@@ -340,23 +340,28 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   const auto [end, ec] = std::to_chars(text, text + sizeof text, sum);
   (void)ec;
   const BytesView digits(text, static_cast<size_t>(end - text));
+  if (!write_number(s, key, h, pos, expires, digits)) return store_err(StoreError::PersistenceFailed);
+  return sum;
+}
+
+bool Store::write_number(Shard& s, BytesView key, uint64_t h, int64_t pos, uint64_t expires, BytesView text) {
   WalRecord r;
   r.op = WalOp::Set;
   r.expires_at_ms = expires;
   r.key = key;
-  r.value = digits;
-  if (!log(r)) return store_err(StoreError::PersistenceFailed);
+  r.value = text;
+  if (!log(r)) return false;
   Entry* e = nullptr;
   if (pos >= 0) {
     e = &s.table.at(static_cast<size_t>(pos));
     const uint64_t old = e->charge();
-    e->replace_value(digits);
+    e->replace_value(text);
     charge_change(old, e->charge());
   } else {
-    e = &insert_new(s, h, Entry::make_string(key, digits, 0));
+    e = &insert_new(s, h, Entry::make_string(key, text, 0));
   }
   stamp(*e);
-  return sum;
+  return true;
 }
 
 StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {

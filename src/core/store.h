@@ -510,6 +510,10 @@ class Store : public std::enable_shared_from_this<Store> {
       charge_sub(before - after);
     }
   }
+  // The text of a counter's new value at `pos` (-1: a new key) with expiry `expires`:
+  // logged as a Set, then written in place with its charge; false when the log refused it
+  // and nothing changed. REQUIRES: s.lock held exclusively.
+  bool write_number(Shard& s, BytesView key, uint64_t h, int64_t pos, uint64_t expires, BytesView text);
   // REQUIRES: s.lock held exclusively.
   bool expire_if_due(Shard& s, BytesView key, uint64_t hash, Now& now);
   // How remove_entry treats a Del record the log refuses.

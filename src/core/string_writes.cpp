@@ -221,22 +221,7 @@ StoreResult<Bytes> Store::incr_by_float(BytesView key, long double delta) {
   const long double sum = current + delta;
   if (std::isnan(sum) || std::isinf(sum)) return store_err(StoreError::NotFinite);
   Bytes text = format_long_double(sum);
-  WalRecord r;
-  r.op = WalOp::Set;
-  r.expires_at_ms = expires;
-  r.key = key;
-  r.value = text;
-  if (!log(r)) return store_err(StoreError::PersistenceFailed);
-  Entry* e = nullptr;
-  if (pos >= 0) {
-    e = &s.table.at(static_cast<size_t>(pos));
-    const uint64_t old = e->charge();
-    e->replace_value(text);
-    charge_change(old, e->charge());
-  } else {
-    e = &insert_new(s, h, Entry::make_string(key, text, 0));
-  }
-  stamp(*e);
+  if (!write_number(s, key, h, pos, expires, text)) return store_err(StoreError::PersistenceFailed);
   return text;
 }
 
