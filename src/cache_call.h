@@ -84,6 +84,28 @@ PyObject* key_pair_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// A method `name(key, field, value)` of three byte strings.
+template <class Op, class Out>
+PyObject* key_field_value_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 const char* name, Op store_op, Out convert) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "field", "value", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* field_obj = nullptr;
+    PyObject* value_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, name, names, 3, {&key_obj, &field_obj, &value_obj})) return nullptr;
+    ArgBytes key;
+    ArgBytes field;
+    ArgBytes value;
+    if (!extract_bytes(key_obj, key) || !extract_bytes(field_obj, field) || !extract_bytes(value_obj, value)) {
+      return nullptr;
+    }
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view(), field.view(), value.view()); });
+    return finish(*call.store(), r, convert);
+  });
+}
+
 // A method `name(key, *items)`: the key first, then every item, in order.
 template <class Op, class Out>
 PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, const char* name, Op store_op,

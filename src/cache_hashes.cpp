@@ -37,22 +37,9 @@ PyObject* Cache_hstrlen(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* Cache_hsetnx(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "field", "value", nullptr};
-    PyObject* key_obj = nullptr;
-    PyObject* field_obj = nullptr;
-    PyObject* value_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "hsetnx", names, 3, {&key_obj, &field_obj, &value_obj})) return nullptr;
-    ArgBytes key;
-    ArgBytes field;
-    ArgBytes value;
-    if (!extract_bytes(key_obj, key) || !extract_bytes(field_obj, field) || !extract_bytes(value_obj, value)) {
-      return nullptr;
-    }
-    CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.hsetnx(key, field, value); });
-    return finish(*call.store(), r, as_bool);
-  });
+  return key_field_value_method(
+      op, args, nargs, kwnames, "hsetnx",
+      [](Store& s, BytesView k, BytesView f, BytesView v) { return s.hsetnx(k, f, v); }, as_bool);
 }
 
 PyObject* Cache_hincrby(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
