@@ -17,7 +17,7 @@ import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from collections.abc import MutableMapping
-from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, cast, overload
 
 from . import _vellum
 from .codecs import BytesCodec, Codec, resolve_codec
@@ -800,7 +800,7 @@ class Transaction(Generic[V]):
     def set(self, key: Key, value: V, ttl: TTL | None = None) -> None:
         c = self._cache
         data = value if c._raw and type(value) is bytes else c._encode(value)
-        words: list[bytes | str] = ["SET", key_bytes(key), data]
+        words: list[bytes | str] = ["SET", key_bytes(key), cast(bytes, data)]
         if ttl is not None:
             words += ["PX", str(ttl_to_ms(ttl))]
         self._commands.append(words)
