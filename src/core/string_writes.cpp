@@ -45,7 +45,7 @@ std::string format_long_double(long double v) {
     while (!buf.empty() && buf.back() == '0') buf.pop_back();
     if (!buf.empty() && buf.back() == '.') buf.pop_back();
   }
-  if (buf == "-0") buf = "0";
+  if (buf == "-0") buf.erase(0, 1);  // a negative zero reads as plain 0
   return buf;
 }
 
