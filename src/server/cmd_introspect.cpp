@@ -155,13 +155,14 @@ Reply cmd_config(const ServerContext& ctx, ConnectionState&, const Request& req)
   const std::string sub = ascii_upper(req[1]);
   if (sub == "GET" && req.size() >= 3) {
     std::vector<Reply> out;
-    for (const auto& [name, value] : settings(ctx)) {
+    for (const auto& setting : settings(ctx)) {
+      const auto& name = setting.first;
       const bool wanted = std::any_of(req.begin() + 2, req.end(), [&](const Bytes& p) {
         return glob_match(ascii_lower(p), name);
       });
       if (!wanted) continue;
       out.push_back(Reply::bulk(name));
-      out.push_back(Reply::bulk(value));
+      out.push_back(Reply::bulk(setting.second));
     }
     return Reply::map(std::move(out));
   }
