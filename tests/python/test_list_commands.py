@@ -5,29 +5,13 @@ import pytest
 
 redis = pytest.importorskip("redis")
 
-from vellum._vellum import Cache, Server  # noqa: E402
-
-WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
-
-
-def audit_ok(cache):
-    a = cache._audit()
-    assert a["charge_sum"] == a["used_memory"]
-    assert a["empty_collections"] == 0
+from vellum._vellum import Cache  # noqa: E402
+from wire_session import WRONGTYPE, audit_ok, serve  # noqa: E402
 
 
 @pytest.fixture
 def served(tmp_path):
-    path = tmp_path / "data"
-    cache = Cache(shards=4, persist_dir=path, snapshot_interval=0, fsync="always")
-    server = Server(cache, port=0)
-    server.start()
-    client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
-    box = {"cache": cache}
-    yield cache, client, path, box
-    client.close()
-    server.stop()
-    box["cache"].close()
+    yield from serve(tmp_path, shards=4)
 
 
 def test_replies_over_the_wire_and_replay(served):

@@ -5,15 +5,8 @@ import pytest
 
 redis = pytest.importorskip("redis")
 
-from vellum._vellum import Cache, Server  # noqa: E402
-
-WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
-
-
-def audit_ok(cache):
-    a = cache._audit()
-    assert a["charge_sum"] == a["used_memory"]
-    assert a["empty_collections"] == 0
+from vellum._vellum import Cache  # noqa: E402
+from wire_session import WRONGTYPE, audit_ok, serve  # noqa: E402
 
 
 def state(cache, keys):
@@ -22,16 +15,7 @@ def state(cache, keys):
 
 @pytest.fixture
 def served(tmp_path):
-    path = tmp_path / "data"
-    cache = Cache(shards=8, persist_dir=path, snapshot_interval=0, fsync="always")
-    server = Server(cache, port=0)
-    server.start()
-    client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
-    box = {"cache": cache}
-    yield cache, client, path, box
-    client.close()
-    server.stop()
-    box["cache"].close()
+    yield from serve(tmp_path, shards=8)
 
 
 def reopen(cache, path, box):

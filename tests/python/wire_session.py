@@ -1,0 +1,33 @@
+"""Shared setup of the per-family command tests: a persistent native Cache served on a
+loopback port, a redis client on it, and the accounting check run after each step."""
+
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import redis
+
+from vellum._vellum import Cache, Server
+
+WRONGTYPE = "WRONGTYPE Operation against a key holding the wrong kind of value"
+
+
+def audit_ok(cache: Any) -> None:
+    a = cache._audit()
+    assert a["charge_sum"] == a["used_memory"]
+    assert a["empty_collections"] == 0
+
+
+def serve(tmp_path: Path, shards: int) -> Iterator[tuple[Any, Any, Path, dict[str, Any]]]:
+    """Yields (cache, client, data path, box); a test that reopens the cache puts the new
+    one in box["cache"], which is the one closed at the end."""
+    path = tmp_path / "data"
+    cache = Cache(shards=shards, persist_dir=path, snapshot_interval=0, fsync="always")
+    server = Server(cache, port=0)
+    server.start()
+    client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
+    box = {"cache": cache}
+    yield cache, client, path, box
+    client.close()
+    server.stop()
+    box["cache"].close()
