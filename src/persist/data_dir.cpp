@@ -315,6 +315,12 @@ class Persistence final : public PersistHook {
     {
       std::lock_guard<std::mutex> g(wal_lock_);
       broken_ = false;
+      // The refusal's text goes before the refusal does, so a write that succeeds from
+      // here on never finds last_error still saying writes are refused.
+      {
+        std::lock_guard<std::mutex> st(stats_lock_);
+        stats_.last_error.reset();
+      }
       refusing_.store(false, std::memory_order_release);
       mend_signal_->set_broken(false);
     }
