@@ -126,6 +126,27 @@ PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+// A store call with no result: None, or the error raised.
+inline PyObject* finish_void(const Store& store, const StoreResult<void>& r) {
+  if (!r) return store_error_to_py(store, r.error());
+  Py_RETURN_NONE;
+}
+
+// The cursor, match pattern and count of scan, hscan and sscan (a null object keeps the
+// default: cursor 0, count 10; None for `match_obj` gives no pattern). False with the
+// Python error set.
+struct ScanArgs {
+  uint64_t cursor = 0;
+  std::optional<std::string> pattern;
+  int64_t count = 10;
+  std::optional<BytesView> pattern_view() const {
+    return pattern ? std::optional<BytesView>(*pattern) : std::nullopt;
+  }
+};
+bool extract_scan_args(PyObject* cursor_obj, PyObject* match_obj, PyObject* count_obj, ScanArgs& out);
+// (cursor, items): the result of every scan method. Steals `items`; nullptr when it is.
+PyObject* scan_result(uint64_t cursor, PyObject* items);
+
 template <class F>
 PyCFunction method(F fn) {
   // The interpreter calls through the flags' real signature; the generic function type
