@@ -141,80 +141,34 @@ PyObject* Cache_lpos(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* Cache_lrange(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "start", "stop", nullptr};
-    PyObject* key_obj = nullptr;
-    PyObject* start_obj = nullptr;
-    PyObject* stop_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "lrange", names, 3, {&key_obj, &start_obj, &stop_obj})) {
-      return nullptr;
-    }
-    int64_t start = 0;
-    int64_t stop = 0;
-    if (!extract_int64(start_obj, "start", start) || !extract_int64(stop_obj, "stop", stop)) return nullptr;
-    ArgBytes key;
-    if (!extract_bytes(key_obj, key)) return nullptr;
-    CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.lrange(key, start, stop); });
-    return finish(*call.store(), r, as_list);
-  });
+  static const char* const names[] = {"key", "start", "stop", nullptr};
+  return key_int_and_method<int64_t>(
+      op, args, nargs, kwnames, "lrange", names,
+      [](Store& s, BytesView k, int64_t start, int64_t stop) { return s.lrange(k, start, stop); }, as_list);
 }
 
 // lset(key, index, value): None; KeyError for a missing key, IndexError out of range.
 PyObject* Cache_lset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "index", "value", nullptr};
-    PyObject* key_obj = nullptr;
-    PyObject* index_obj = nullptr;
-    PyObject* value_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "lset", names, 3, {&key_obj, &index_obj, &value_obj})) return nullptr;
-    int64_t index = 0;
-    if (!extract_int64(index_obj, "index", index)) return nullptr;
-    ArgBytes key;
-    ArgBytes value;
-    if (!extract_bytes(key_obj, key) || !extract_bytes(value_obj, value)) return nullptr;
-    CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.lset(key, index, value); });
-    return finish_void(*call.store(), r);
-  });
+  static const char* const names[] = {"key", "index", "value", nullptr};
+  return key_int_and_method<ArgBytes>(
+      op, args, nargs, kwnames, "lset", names,
+      [](Store& s, BytesView k, int64_t index, const ArgBytes& v) { return s.lset(k, index, v); }, as_none);
 }
 
 PyObject* Cache_ltrim(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "start", "stop", nullptr};
-    PyObject* key_obj = nullptr;
-    PyObject* start_obj = nullptr;
-    PyObject* stop_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "ltrim", names, 3, {&key_obj, &start_obj, &stop_obj})) return nullptr;
-    int64_t start = 0;
-    int64_t stop = 0;
-    if (!extract_int64(start_obj, "start", start) || !extract_int64(stop_obj, "stop", stop)) return nullptr;
-    ArgBytes key;
-    if (!extract_bytes(key_obj, key)) return nullptr;
-    CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.ltrim(key, start, stop); });
-    return finish_void(*call.store(), r);
-  });
+  static const char* const names[] = {"key", "start", "stop", nullptr};
+  return key_int_and_method<int64_t>(
+      op, args, nargs, kwnames, "ltrim", names,
+      [](Store& s, BytesView k, int64_t start, int64_t stop) { return s.ltrim(k, start, stop); }, as_none);
 }
 
 // lrem(key, count, value): the number removed (count > 0 from the head, < 0 from the
 // tail, 0 every match).
 PyObject* Cache_lrem(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "count", "value", nullptr};
-    PyObject* key_obj = nullptr;
-    PyObject* count_obj = nullptr;
-    PyObject* value_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "lrem", names, 3, {&key_obj, &count_obj, &value_obj})) return nullptr;
-    int64_t count = 0;
-    if (!extract_int64(count_obj, "count", count)) return nullptr;
-    ArgBytes key;
-    ArgBytes value;
-    if (!extract_bytes(key_obj, key) || !extract_bytes(value_obj, value)) return nullptr;
-    CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.lrem(key, count, value); });
-    return finish(*call.store(), r, as_count);
-  });
+  static const char* const names[] = {"key", "count", "value", nullptr};
+  return key_int_and_method<ArgBytes>(
+      op, args, nargs, kwnames, "lrem", names,
+      [](Store& s, BytesView k, int64_t count, const ArgBytes& v) { return s.lrem(k, count, v); }, as_count);
 }
 
 // A list end named "left" or "right" in any case: true for left; false with ValueError
