@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "glue.h"
@@ -125,6 +126,55 @@ PyObject* variadic_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     return finish(*call.store(), r, convert);
   });
 }
+
+// A store call with no result value: None, or the error raised.
+inline constexpr struct AsNone {
+} as_none{};
+inline PyObject* finish(const Store& store, const StoreResult<void>& r, AsNone) {
+  if (!r) return store_error_to_py(store, r.error());
+  Py_RETURN_NONE;
+}
+
+// A method `name(key, a, b)`: `names` are the three parameters; `a` is a signed 64-bit
+// integer, and `b` one too when B is int64_t, else a byte string.
+template <class B, class Op, class Out>
+PyObject* key_int_and_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             const char* name, const char* const* names, Op store_op, Out convert) {
+  return guarded([&]() -> PyObject* {
+    PyObject* key_obj = nullptr;
+    PyObject* a_obj = nullptr;
+    PyObject* b_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, name, names, 3, {&key_obj, &a_obj, &b_obj})) return nullptr;
+    int64_t a = 0;
+    if (!extract_int64(a_obj, names[1], a)) return nullptr;
+    B b{};
+    if constexpr (std::is_same_v<B, int64_t>) {
+      if (!extract_int64(b_obj, names[2], b)) return nullptr;
+    } else {
+      if (!extract_bytes(b_obj, b)) return nullptr;
+    }
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return store_op(s, key.view(), a, b); });
+    return finish(*call.store(), r, convert);
+  });
+}
+
+// The cursor, match pattern and count of scan, hscan and sscan (a null object keeps the
+// default: cursor 0, count 10; None for `match_obj` gives no pattern). False with the
+// Python error set.
+struct ScanArgs {
+  uint64_t cursor = 0;
+  std::optional<std::string> pattern;
+  int64_t count = 10;
+  std::optional<BytesView> pattern_view() const {
+    return pattern ? std::optional<BytesView>(*pattern) : std::nullopt;
+  }
+};
+bool extract_scan_args(PyObject* cursor_obj, PyObject* match_obj, PyObject* count_obj, ScanArgs& out);
+// (cursor, items): the result of every scan method. Steals `items`; nullptr when it is.
+PyObject* scan_result(uint64_t cursor, PyObject* items);
 
 template <class F>
 PyCFunction method(F fn) {

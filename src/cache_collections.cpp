@@ -141,23 +141,109 @@ PyObject* Cache_lpos(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* Cache_lrange(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "start", "stop", nullptr};
+  return key_int_and_method<int64_t>(
+      op, args, nargs, kwnames, "lrange", names,
+      [](Store& s, BytesView k, int64_t start, int64_t stop) { return s.lrange(k, start, stop); }, as_list);
+}
+
+// lset(key, index, value): None; KeyError for a missing key, IndexError out of range.
+PyObject* Cache_lset(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "index", "value", nullptr};
+  return key_int_and_method<ArgBytes>(
+      op, args, nargs, kwnames, "lset", names,
+      [](Store& s, BytesView k, int64_t index, const ArgBytes& v) { return s.lset(k, index, v); }, as_none);
+}
+
+PyObject* Cache_ltrim(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "start", "stop", nullptr};
+  return key_int_and_method<int64_t>(
+      op, args, nargs, kwnames, "ltrim", names,
+      [](Store& s, BytesView k, int64_t start, int64_t stop) { return s.ltrim(k, start, stop); }, as_none);
+}
+
+// lrem(key, count, value): the number removed (count > 0 from the head, < 0 from the
+// tail, 0 every match).
+PyObject* Cache_lrem(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"key", "count", "value", nullptr};
+  return key_int_and_method<ArgBytes>(
+      op, args, nargs, kwnames, "lrem", names,
+      [](Store& s, BytesView k, int64_t count, const ArgBytes& v) { return s.lrem(k, count, v); }, as_count);
+}
+
+// A list end named "left" or "right" in any case: true for left; false with ValueError
+// set for any other text.
+bool extract_end(PyObject* obj, const char* name, const char* first, const char* second, bool& is_first) {
+  std::string text;
+  if (!extract_text(obj, name, text)) return false;
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (text == first || text == second) {
+    is_first = text == first;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be '%s' or '%s', not %s", name, first, second, quoted(text).c_str());
+  return false;
+}
+
+// linsert(key, where, pivot, value): where "before" or "after"; the new length, -1 when
+// the pivot is missing, 0 when the key is.
+PyObject* Cache_linsert(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"key", "start", "stop", nullptr};
+    static const char* const names[] = {"key", "where", "pivot", "value", nullptr};
     PyObject* key_obj = nullptr;
-    PyObject* start_obj = nullptr;
-    PyObject* stop_obj = nullptr;
-    if (!bind_args(args, nargs, kwnames, "lrange", names, 3, {&key_obj, &start_obj, &stop_obj})) {
+    PyObject* where_obj = nullptr;
+    PyObject* pivot_obj = nullptr;
+    PyObject* value_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, "linsert", names, 4, {&key_obj, &where_obj, &pivot_obj, &value_obj})) {
       return nullptr;
     }
-    int64_t start = 0;
-    int64_t stop = 0;
-    if (!extract_int64(start_obj, "start", start) || !extract_int64(stop_obj, "stop", stop)) return nullptr;
+    bool before = false;
+    if (!extract_end(where_obj, "where", "before", "after", before)) return nullptr;
     ArgBytes key;
-    if (!extract_bytes(key_obj, key)) return nullptr;
+    ArgBytes pivot;
+    ArgBytes value;
+    if (!extract_bytes(key_obj, key) || !extract_bytes(pivot_obj, pivot) || !extract_bytes(value_obj, value)) {
+      return nullptr;
+    }
     CacheCall call(op);
-    auto r = without_gil(call.store(), [&](Store& s) { return s.lrange(key, start, stop); });
-    return finish(*call.store(), r, as_list);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.linsert(key, !before, pivot, value); });
+    return finish(*call.store(), r, as_number);
   });
+}
+
+// lmove(src, dst, wherefrom="left", whereto="right") and rpoplpush(src, dst): the moved
+// item, or None when src is missing.
+PyObject* move_method(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool with_ends) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"src", "dst", "wherefrom", "whereto", nullptr};
+    PyObject* src_obj = nullptr;
+    PyObject* dst_obj = nullptr;
+    PyObject* from_obj = nullptr;
+    PyObject* to_obj = nullptr;
+    if (with_ends) {
+      if (!bind_args(args, nargs, kwnames, "lmove", names, 2, {&src_obj, &dst_obj, &from_obj, &to_obj})) return nullptr;
+    } else if (!bind_args(args, nargs, kwnames, "rpoplpush", names, 2, {&src_obj, &dst_obj})) {
+      return nullptr;
+    }
+    bool from_left = with_ends;
+    bool to_left = !with_ends;
+    if (from_obj != nullptr && !extract_end(from_obj, "wherefrom", "left", "right", from_left)) return nullptr;
+    if (to_obj != nullptr && !extract_end(to_obj, "whereto", "left", "right", to_left)) return nullptr;
+    ArgBytes src;
+    ArgBytes dst;
+    if (!extract_bytes(src_obj, src) || !extract_bytes(dst_obj, dst)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) { return s.lmove(src, dst, from_left, to_left); });
+    return finish(*call.store(), r, as_value);
+  });
+}
+
+PyObject* Cache_lmove(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return move_method(op, args, nargs, kwnames, true);
+}
+
+PyObject* Cache_rpoplpush(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return move_method(op, args, nargs, kwnames, false);
 }
 
 PyObject* Cache_llen(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -204,6 +290,12 @@ const PyMethodDef kMethods[] = {
     {"lpos", method(Cache_lpos), kArgs, "lpos($self, key, element, rank=1, count=None, maxlen=0)\n--\n\n"},
     {"lrange", method(Cache_lrange), kArgs, "lrange($self, key, start, stop)\n--\n\n"},
     {"llen", method(Cache_llen), kArgs, "llen($self, key)\n--\n\n"},
+    {"lset", method(Cache_lset), kArgs, "lset($self, key, index, value)\n--\n\n"},
+    {"ltrim", method(Cache_ltrim), kArgs, "ltrim($self, key, start, stop)\n--\n\n"},
+    {"lrem", method(Cache_lrem), kArgs, "lrem($self, key, count, value)\n--\n\n"},
+    {"linsert", method(Cache_linsert), kArgs, "linsert($self, key, where, pivot, value)\n--\n\n"},
+    {"lmove", method(Cache_lmove), kArgs, "lmove($self, src, dst, wherefrom='left', whereto='right')\n--\n\n"},
+    {"rpoplpush", method(Cache_rpoplpush), kArgs, "rpoplpush($self, src, dst)\n--\n\n"},
     {"sadd", method(Cache_sadd), METH_FASTCALL, "sadd($self, key, /, *members)\n--\n\n"},
     {"srem", method(Cache_srem), METH_FASTCALL, "srem($self, key, /, *members)\n--\n\n"},
     {"smembers", method(Cache_smembers), kArgs, "smembers($self, key)\n--\n\n"},

@@ -90,7 +90,42 @@ PyObject* Cache_hincrbyfloat(PyObject* op, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// hscan(key, cursor=0, match=None, count=10, novalues=False) -> (next cursor, {field:
+// value}), or (next cursor, [field]) with novalues; the cursor's meaning is Store::hscan's.
+PyObject* Cache_hscan(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "cursor", "match", "count", "novalues", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* cursor_obj = nullptr;
+    PyObject* match_obj = nullptr;
+    PyObject* count_obj = nullptr;
+    PyObject* novalues_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, "hscan", names, 1,
+                   {&key_obj, &cursor_obj, &match_obj, &count_obj, &novalues_obj})) {
+      return nullptr;
+    }
+    ScanArgs scan;
+    if (!extract_scan_args(cursor_obj, match_obj, count_obj, scan)) return nullptr;
+    bool no_values = false;
+    if (novalues_obj != nullptr && !extract_flag(novalues_obj, "novalues", no_values)) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) {
+      return s.hscan(key, scan.cursor, static_cast<uint64_t>(scan.count), scan.pattern_view(), no_values);
+    });
+    if (!r) return store_error_to_py(*call.store(), r.error());
+    std::vector<Bytes>& items = r.value().items;
+    if (no_values) return scan_result(r.value().cursor, to_py_list(items));
+    std::vector<std::pair<Bytes, Bytes>> pairs;
+    pairs.reserve(items.size() / 2);
+    for (size_t i = 0; i + 1 < items.size(); i += 2) pairs.emplace_back(std::move(items[i]), std::move(items[i + 1]));
+    return scan_result(r.value().cursor, to_py_dict(pairs));
+  });
+}
+
 const PyMethodDef kMethods[] = {
+    {"hscan", method(Cache_hscan), kArgs, "hscan($self, key, cursor=0, match=None, count=10, novalues=False)\n--\n\n"},
     {"hmget", method(Cache_hmget), METH_FASTCALL, "hmget($self, key, /, *fields)\n--\n\n"},
     {"hkeys", method(Cache_hkeys), kArgs, "hkeys($self, key)\n--\n\n"},
     {"hvals", method(Cache_hvals), kArgs, "hvals($self, key)\n--\n\n"},

@@ -232,30 +232,15 @@ PyObject* Cache_scan(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!bind_args(args, nargs, kwnames, "scan", names, 0, {&cursor_obj, &match_obj, &count_obj, &type_obj})) {
       return nullptr;
     }
-    uint64_t cursor = 0;
-    if (cursor_obj != nullptr && !extract_uint64(cursor_obj, "cursor", cursor)) return nullptr;
-    int64_t count = 10;
-    if (count_obj != nullptr && !extract_positive(count_obj, "count", count)) return nullptr;
-    std::string pattern;
-    if (match_obj != Py_None && !extract_text(match_obj, "match", pattern)) return nullptr;
+    ScanArgs scan;
+    if (!extract_scan_args(cursor_obj, match_obj, count_obj, scan)) return nullptr;
     std::string type;
     if (type_obj != Py_None && !extract_text(type_obj, "type", type)) return nullptr;
     CacheCall call(op);
     Store::ScanPage page = without_gil(call.store(), [&](Store& s) {
-      return s.scan(cursor, static_cast<uint64_t>(count),
-                    match_obj == Py_None ? std::nullopt : std::optional<BytesView>(pattern), type);
+      return s.scan(scan.cursor, static_cast<uint64_t>(scan.count), scan.pattern_view(), type);
     });
-    PyObject* keys = to_py_list(page.keys);
-    if (keys == nullptr) return nullptr;
-    PyObject* next = to_py_u64(page.cursor);
-    if (next == nullptr) {
-      Py_DECREF(keys);
-      return nullptr;
-    }
-    PyObject* out = PyTuple_Pack(2, next, keys);
-    Py_DECREF(next);
-    Py_DECREF(keys);
-    return out;
+    return scan_result(page.cursor, to_py_list(page.keys));
   });
 }
 
@@ -279,6 +264,30 @@ const PyMethodDef kMethods[] = {
 };
 
 }  // namespace
+
+bool extract_scan_args(PyObject* cursor_obj, PyObject* match_obj, PyObject* count_obj, ScanArgs& out) {
+  if (cursor_obj != nullptr && !extract_uint64(cursor_obj, "cursor", out.cursor)) return false;
+  if (count_obj != nullptr && !extract_positive(count_obj, "count", out.count)) return false;
+  if (match_obj != nullptr && match_obj != Py_None) {
+    std::string pattern;
+    if (!extract_text(match_obj, "match", pattern)) return false;
+    out.pattern = std::move(pattern);
+  }
+  return true;
+}
+
+PyObject* scan_result(uint64_t cursor, PyObject* items) {
+  if (items == nullptr) return nullptr;
+  PyObject* next = to_py_u64(cursor);
+  if (next == nullptr) {
+    Py_DECREF(items);
+    return nullptr;
+  }
+  PyObject* out = PyTuple_Pack(2, next, items);
+  Py_DECREF(next);
+  Py_DECREF(items);
+  return out;
+}
 
 std::span<const PyMethodDef> cache_key_methods() { return kMethods; }
 

@@ -134,7 +134,33 @@ PyObject* Cache_sintercard(PyObject* op, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// sscan(key, cursor=0, match=None, count=10) -> (next cursor, members); the cursor's
+// meaning is Store::sscan's.
+PyObject* Cache_sscan(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"key", "cursor", "match", "count", nullptr};
+    PyObject* key_obj = nullptr;
+    PyObject* cursor_obj = nullptr;
+    PyObject* match_obj = nullptr;
+    PyObject* count_obj = nullptr;
+    if (!bind_args(args, nargs, kwnames, "sscan", names, 1, {&key_obj, &cursor_obj, &match_obj, &count_obj})) {
+      return nullptr;
+    }
+    ScanArgs scan;
+    if (!extract_scan_args(cursor_obj, match_obj, count_obj, scan)) return nullptr;
+    ArgBytes key;
+    if (!extract_bytes(key_obj, key)) return nullptr;
+    CacheCall call(op);
+    auto r = without_gil(call.store(), [&](Store& s) {
+      return s.sscan(key, scan.cursor, static_cast<uint64_t>(scan.count), scan.pattern_view());
+    });
+    if (!r) return store_error_to_py(*call.store(), r.error());
+    return scan_result(r.value().cursor, to_py_list(r.value().items));
+  });
+}
+
 const PyMethodDef kMethods[] = {
+    {"sscan", method(Cache_sscan), kArgs, "sscan($self, key, cursor=0, match=None, count=10)\n--\n\n"},
     {"smismember", method(Cache_smismember), METH_FASTCALL, "smismember($self, key, /, *members)\n--\n\n"},
     {"srandmember", method(Cache_srandmember), kArgs,
      "srandmember($self, key, count=None)\n--\n\nWithout a count one member or None; with a count a list: "

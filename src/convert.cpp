@@ -509,6 +509,8 @@ PyObject* store_error_to_py(const Store& store, StoreError error) {
       return raise_text(PyExc_ValueError, text);
     case StoreError::NoSuchKey:
       return raise_text(PyExc_KeyError, text);
+    case StoreError::IndexOutOfRange:
+      return raise_text(PyExc_IndexError, text);
     case StoreError::KeyTooLong:
       return raise_internal(text);
   }

@@ -552,6 +552,37 @@ class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
     def llen(self, key: Key) -> int:
         return self._native.llen(key)
 
+    def lset(self, key: Key, index: int, value: bytes | str) -> None:
+        """Replaces the item at `index` (negative: from the tail); KeyError when the key is
+        missing, IndexError past either end."""
+        self._native.lset(key, index, value)
+
+    def ltrim(self, key: Key, start: int, stop: int) -> None:
+        """Keeps the items from start to stop inclusive (as lrange reads them); a list left
+        empty is removed."""
+        self._native.ltrim(key, start, stop)
+
+    def lrem(self, key: Key, count: int, value: bytes | str) -> int:
+        """Removes items equal to `value`: the first `count` (count > 0), the last -count
+        (count < 0) or all (0). The number removed."""
+        return self._native.lrem(key, count, value)
+
+    def linsert(self, key: Key, where: Literal["before", "after"], pivot: bytes | str, value: bytes | str) -> int:
+        """Inserts `value` before or after the first item equal to `pivot`: the new length,
+        -1 when no item equals `pivot`, 0 when the key is missing."""
+        return self._native.linsert(key, where, pivot, value)
+
+    def lmove(
+        self, src: Key, dst: Key, wherefrom: Literal["left", "right"] = "left", whereto: Literal["left", "right"] = "right"
+    ) -> bytes | None:
+        """Pops an item from one end of src and pushes it onto one end of dst, atomically;
+        the item, or None when src is missing. src == dst rotates the list."""
+        return self._native.lmove(src, dst, wherefrom, whereto)
+
+    def rpoplpush(self, src: Key, dst: Key) -> bytes | None:
+        """lmove(src, dst, "right", "left")."""
+        return self._native.rpoplpush(src, dst)
+
     def sadd(self, key: Key, *members: bytes | str) -> int:
         return self._native.sadd(key, *members)
 
@@ -633,6 +664,38 @@ class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
 
     def hincrbyfloat(self, key: Key, field: Key, amount: float = 1.0) -> float:
         return self._native.hincrbyfloat(key, field, amount)
+
+    def hscan(
+        self, key: Key, cursor: int = 0, match: str | None = None, count: int = 10
+    ) -> tuple[int, dict[bytes, bytes]]:
+        """One page of the hash's fields and values from `cursor` (0 starts; 0 comes back
+        at the end). Every field present for a whole iteration is returned at least once."""
+        return self._native.hscan(key, cursor, match, count)
+
+    def sscan(self, key: Key, cursor: int = 0, match: str | None = None, count: int = 10) -> tuple[int, list[bytes]]:
+        """One page of the set's members from `cursor` (0 starts; 0 comes back at the end).
+        Every member present for a whole iteration is returned at least once."""
+        return self._native.sscan(key, cursor, match, count)
+
+    def hscan_iter(self, key: Key, match: str | None = None, count: int = 100) -> Iterator[tuple[bytes, bytes]]:
+        """Yields the hash's (field, value) pairs a page at a time, never holding a lock
+        between pages: every field present throughout is yielded at least once."""
+        cursor = 0
+        while True:
+            cursor, page = self._native.hscan(key, cursor, match, count)
+            yield from page.items()
+            if cursor == 0:
+                return
+
+    def sscan_iter(self, key: Key, match: str | None = None, count: int = 100) -> Iterator[bytes]:
+        """Yields the set's members a page at a time, never holding a lock between pages:
+        every member present throughout is yielded at least once."""
+        cursor = 0
+        while True:
+            cursor, members = self._native.sscan(key, cursor, match, count)
+            yield from members
+            if cursor == 0:
+                return
 
     # ---- statistics, namespaces, memoization ----
 

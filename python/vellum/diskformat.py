@@ -25,7 +25,8 @@ _SEGMENT = re.compile(r"wal-([0-9]+)\.log")
 _U64_MAX = (1 << 64) - 1
 KINDS = {1: "string", 2: "list", 3: "hash", 4: "set"}
 OPS = {1: "SET", 2: "DEL", 3: "EXPIREAT", 4: "HSET", 5: "HDEL", 6: "LPUSH", 7: "RPUSH",
-       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL", 13: "BATCH", 14: "RENAME"}
+       8: "LPOP", 9: "RPOP", 10: "SADD", 11: "SREM", 12: "FLUSHALL", 13: "BATCH", 14: "RENAME",
+       30: "LSET", 31: "LTRIM", 32: "LREM", 33: "LINSERT", 34: "LMOVE"}
 
 
 class FormatError(ValueError):
@@ -192,7 +193,7 @@ def _decode_payload(p: bytes | memoryview, nested: bool = False) -> int:
     if not p:
         raise FormatError("truncated", 0)
     op = p[0]
-    if op == 0 or op > 14:
+    if op not in OPS:
         raise FormatError("unknown operation", 0)
     r = _Reader(p, 1)
     if op == 13:
@@ -202,11 +203,19 @@ def _decode_payload(p: bytes | memoryview, nested: bool = False) -> int:
         for _ in range(r.varint()):
             _decode_payload(r.blob(), nested=True)
         return op
-    if op in (1, 3):
+    if op in (1, 3, 30, 32):
+        r.u64()  # an expiry, an index or a count
+    elif op == 31:
         r.u64()
+        r.u64()
+    elif op in (33, 34):
+        # LINSERT's before/after flag; LMOVE's source and destination ends.
+        for _ in range(1 if op == 33 else 2):
+            if r.u8() > 1:
+                raise FormatError("flag byte other than 0 or 1", 0)
     if op != 12:
         r.blob()
-    if op in (4, 14):
+    if op in (4, 14, 33, 34):
         r.blob()
     elif op in (5, 6, 7, 10, 11):
         for _ in range(r.varint()):

@@ -102,7 +102,11 @@ bool Store::log_into_batch(const WalRecord& r) {
   // Under "always" a broken log refuses here already, so the batch stops changing memory
   // at the first mutation it could not log; the deferred policies take every record.
   if (persist_->refusing()) return false;
-  if (config_.fsync == FsyncPolicy::Always) capture_pre_image(r.key, r.op == WalOp::FlushAll);
+  if (config_.fsync == FsyncPolicy::Always) {
+    capture_pre_image(r.key, r.op == WalOp::FlushAll);
+    // The operations over two keys change their second key (`field`) too.
+    if (r.op == WalOp::Rename || r.op == WalOp::LMove) capture_pre_image(r.field, false);
+  }
   batch_records_->push_back(std::move(payload));
   return true;
 }

@@ -144,14 +144,11 @@ StoreResult<uint64_t> Store::llen(BytesView key) {
 StoreResult<std::vector<Bytes>> Store::lrange(BytesView key, int64_t start, int64_t stop) {
   return read_collection<std::vector<Bytes>>(key, ValueKind::List, [&](const CollectionRecord& rec) {
     const ListValue& list = rec.list();
-    const auto n = static_cast<int64_t>(list.size());
-    int64_t lo = start, hi = stop;
-    hi = hi < 0 ? hi + n : std::min(hi, n - 1);
-    if (lo < 0) lo = std::max<int64_t>(lo + n, 0);
+    const ListSpan span = list_span(start, stop, static_cast<int64_t>(list.size()));
     std::vector<Bytes> out;
-    if (lo <= hi && lo < n) {
-      out.reserve(static_cast<size_t>(hi - lo + 1));
-      for (int64_t i = lo; i <= hi; ++i) out.push_back(list[static_cast<size_t>(i)]);
+    if (span.lo <= span.hi) {
+      out.reserve(static_cast<size_t>(span.hi - span.lo + 1));
+      for (int64_t i = span.lo; i <= span.hi; ++i) out.push_back(list[static_cast<size_t>(i)]);
     }
     return out;
   });

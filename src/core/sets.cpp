@@ -16,22 +16,6 @@ using namespace store_internal;
 
 namespace {
 
-// The locks of a set of shards, taken in ascending index (the store's lock order) and
-// released together.
-template <class Lock>
-class ShardLocks {
- public:
-  ShardLocks(Store& store, std::vector<size_t> indices) {
-    std::sort(indices.begin(), indices.end());
-    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
-    locks_.reserve(indices.size());
-    for (size_t i : indices) locks_.emplace_back(store.shard(i).lock);
-  }
-
- private:
-  std::vector<Lock> locks_;
-};
-
 // One member chosen at random: a random non-empty bucket, then a random member of it.
 // A set whose bucket array is mostly empty (after many removals) falls back to a walk.
 const Bytes* random_member(const SetValue& set, Store& store) {

@@ -289,6 +289,32 @@ class Store : public std::enable_shared_from_this<Store> {
   };
   ScanPage scan(uint64_t cursor, uint64_t count, std::optional<BytesView> pattern, std::string_view type) const;
 
+  // HSCAN and SSCAN (core/element_scan.cpp). The elements of one hash or set are visited
+  // in the order of their 64-bit element hash (the collection's own seeded hash, fixed
+  // for the collection's life); the cursor is the lowest hash not yet visited, 0 starting
+  // an iteration, and 0 comes back when the last hash has been visited. One call returns
+  // the elements with the next max(count, kElementScanMinPage, size / kElementScanSlices)
+  // smallest hashes at or above the cursor, and every other element sharing the highest
+  // of those hashes, so equal hashes never split across calls; the collection is then
+  // always finished in at most kElementScanSlices + 1 calls after it stops growing, and
+  // a collection of up to kElementScanMinPage elements comes back whole in one. Every
+  // element present for the whole iteration is returned at least once whatever is
+  // written between calls (an element returned once is not returned again unless it was
+  // removed and added back). Cost: one call hashes every element once and selects the
+  // page in linear time, O(size) under the key's shared shard lock, plus copying the
+  // page. Elements failing `pattern` are visited but not returned. `items` holds
+  // members, or field then value per field (only fields with `no_values`). A missing
+  // key gives cursor 0 and nothing; another kind, WrongType.
+  static constexpr uint64_t kElementScanMinPage = 128;
+  static constexpr uint64_t kElementScanSlices = 32;
+  struct ElementPage {
+    uint64_t cursor = 0;
+    std::vector<Bytes> items;
+  };
+  StoreResult<ElementPage> hscan(BytesView key, uint64_t cursor, uint64_t count, std::optional<BytesView> pattern,
+                                 bool no_values);
+  StoreResult<ElementPage> sscan(BytesView key, uint64_t cursor, uint64_t count, std::optional<BytesView> pattern);
+
   // ---- sets: bulk membership, random choice, moves and algebra (core/sets.cpp) ----
   // Operations over several keys hold the shard locks of all of them, in ascending
   // index, for the whole call, so each is atomic against every other operation.
@@ -329,6 +355,27 @@ class Store : public std::enable_shared_from_this<Store> {
   // Pops up to `count` items, each logged as its own LPop or RPop. When the log refuses
   // after some were popped, those are returned and the rest stay.
   StoreResult<std::vector<Bytes>> pop_count(BytesView key, uint64_t count, bool left);
+
+  // ---- lists: writes in place and moves (core/lists.cpp) ----
+  // Each is logged as one record of its own operation, replayed by running it again with
+  // the same arguments; a call that changes nothing logs nothing. A list left empty is
+  // removed in the same exclusive section.
+  // Replaces the item at `index` (negative: from the tail). NoSuchKey for a missing key,
+  // IndexOutOfRange past either end.
+  StoreResult<void> lset(BytesView key, int64_t index, BytesView element);
+  // Keeps the items from `start` to `stop` inclusive (the indexes as lrange reads them).
+  StoreResult<void> ltrim(BytesView key, int64_t start, int64_t stop);
+  // Removes items equal to `element`: the first `count` from the head (count > 0), the
+  // last -count from the tail (count < 0), or all (0). The number removed.
+  StoreResult<uint64_t> lrem(BytesView key, int64_t count, BytesView element);
+  // Inserts `element` before or after the first item equal to `pivot`: the new length,
+  // -1 when no item equals `pivot`, 0 when the key is missing.
+  StoreResult<int64_t> linsert(BytesView key, bool after, BytesView pivot, BytesView element);
+  // Pops an item from one end of `src` and pushes it onto one end of `dst` (created when
+  // missing), holding both shard locks in ascending index; `src` == `dst` rotates. The
+  // item, or nullopt when `src` is missing. WrongType when either key holds another kind,
+  // checked before anything moves. Logged as one LMove record.
+  StoreResult<std::optional<Bytes>> lmove(BytesView src, BytesView dst, bool from_left, bool to_left);
 
   // Inserts or replaces a collection with its charge; no admission, no expiry check,
   // nothing logged, no stamp. Used while loading.
@@ -563,6 +610,12 @@ class Store : public std::enable_shared_from_this<Store> {
   StoreResult<bool> update_hash_field(BytesView key, BytesView field, uint64_t estimate, Fn&& fn);
   StoreResult<uint64_t> push(BytesView key, std::span<const Bytes> values, bool left);
   StoreResult<std::optional<Bytes>> pop(BytesView key, bool left);
+  // The write path of lset, ltrim, lrem and linsert: admission of `estimate`, then
+  // `fn(record)` on the live list under `key` holding its shard lock exclusively; `fn`
+  // logs what it changes. `missing` when the key is absent; WrongType for another kind.
+  // Defined in core/lists.cpp, its only user.
+  template <class R, class Fn>
+  StoreResult<R> update_list(BytesView key, uint64_t estimate, StoreResult<R> missing, Fn&& fn);
   StoreResult<std::optional<Bytes>> read_string(BytesView key, bool collection_is_error);
   StoreResult<bool> read_string_into(BytesView key, bool collection_is_error, Bytes& out, uint64_t* version);
 

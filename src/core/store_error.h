@@ -22,6 +22,8 @@ enum class StoreError : uint8_t {
   NotAFloat = 5,
   NotFinite = 6,
   NoSuchKey = 7,
+  // A list position past either end (LSET).
+  IndexOutOfRange = 8,
   // Not an error of the data: a string key of 2^32 bytes or more cannot be represented.
   // The call is abandoned before anything changes and surfaces as an internal failure.
   KeyTooLong = 255,
@@ -47,6 +49,8 @@ inline constexpr std::string_view store_error_text(StoreError e) {
       return "increment would produce NaN or Infinity";
     case StoreError::NoSuchKey:
       return "no such key";
+    case StoreError::IndexOutOfRange:
+      return "index out of range";
   }
   return "unknown store error";
 }

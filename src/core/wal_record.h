@@ -27,10 +27,21 @@ enum class WalOp : uint8_t {
   FlushAll = 12, // nothing
   Batch = 13,    // sub-records list: whole payloads of other operations, applied together
   Rename = 14,   // key (the source), field (the destination)
+  // 30 to 49: list operations beyond push and pop. Each is replayed by running the same
+  // operation with the same arguments on the state it was logged against.
+  LSet = 30,     // arg1 index, key, value (the element)
+  LTrim = 31,    // arg1 start, arg2 stop, key
+  LRem = 32,     // arg1 count, key, value (the element)
+  LInsert = 33,  // arg1 (1: after, 0: before), key, field (the pivot), value (the element)
+  LMove = 34,    // arg1 source end, arg2 destination end (0 left, 1 right), key (source),
+                 // field (destination): one record, so replay moves the element whole
 };
 
-inline constexpr uint8_t kWalOpMax = 14;
-inline constexpr bool wal_op_known(uint8_t code) { return code != 0 && code <= kWalOpMax; }
+inline constexpr uint8_t kWalOpMax = 34;
+// The codes this build reads; every other code is refused as an unknown operation.
+inline constexpr bool wal_op_known(uint8_t code) {
+  return (code >= 1 && code <= 14) || (code >= 30 && code <= kWalOpMax);
+}
 
 struct WalRecord {
   WalOp op = WalOp::Set;
@@ -42,6 +53,9 @@ struct WalRecord {
   // Set only: bytes that follow `value` in the record, so APPEND logs the whole new value
   // without building it before the change is accepted.
   BytesView value_tail = {};
+  // The integer arguments of the list operations (see WalOp).
+  int64_t arg1 = 0;
+  int64_t arg2 = 0;
 };
 
 // The store's only view of persistence. Every mutation describes itself to wal_append

@@ -546,6 +546,21 @@ void apply_wal_record(Store& store, const DecodedWalRecord& r) {
     case WalOp::Rename:
       (void)store.rename(r.key, r.field, false);
       break;
+    case WalOp::LSet:
+      (void)store.lset(r.key, r.arg1, r.value);
+      break;
+    case WalOp::LTrim:
+      (void)store.ltrim(r.key, r.arg1, r.arg2);
+      break;
+    case WalOp::LRem:
+      (void)store.lrem(r.key, r.arg1, r.value);
+      break;
+    case WalOp::LInsert:
+      (void)store.linsert(r.key, r.arg1 != 0, r.field, r.value);
+      break;
+    case WalOp::LMove:
+      (void)store.lmove(r.key, r.field, r.arg1 == 0, r.arg2 == 0);
+      break;
   }
 }
 

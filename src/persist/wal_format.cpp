@@ -81,6 +81,29 @@ void encode_wal_payload(const WalRecord& r, std::string& out) {
       put_bytes(out, r.key);
       put_bytes(out, r.field);
       break;
+    case WalOp::LSet:
+    case WalOp::LRem:
+      put_u64(out, static_cast<uint64_t>(r.arg1));
+      put_bytes(out, r.key);
+      out.append(r.value);
+      break;
+    case WalOp::LTrim:
+      put_u64(out, static_cast<uint64_t>(r.arg1));
+      put_u64(out, static_cast<uint64_t>(r.arg2));
+      put_bytes(out, r.key);
+      break;
+    case WalOp::LInsert:
+      put_u8(out, r.arg1 != 0 ? 1 : 0);
+      put_bytes(out, r.key);
+      put_bytes(out, r.field);
+      out.append(r.value);
+      break;
+    case WalOp::LMove:
+      put_u8(out, r.arg1 != 0 ? 1 : 0);
+      put_u8(out, r.arg2 != 0 ? 1 : 0);
+      put_bytes(out, r.key);
+      put_bytes(out, r.field);
+      break;
   }
 }
 
@@ -130,6 +153,41 @@ Result<DecodedWalRecord, std::string_view> decode_wal_payload(BytesView payload)
     case WalOp::Rename:
       if (!bytes(rec.key) || !bytes(rec.field)) return malformed(kMalformedTruncated);
       break;
+    case WalOp::LSet:
+    case WalOp::LRem: {
+      uint64_t n = 0;
+      if (!c.get_u64(n) || !bytes(rec.key)) return malformed(kMalformedTruncated);
+      rec.arg1 = static_cast<int64_t>(n);
+      rec.value = c.rest();
+      break;
+    }
+    case WalOp::LTrim: {
+      uint64_t start = 0;
+      uint64_t stop = 0;
+      if (!c.get_u64(start) || !c.get_u64(stop) || !bytes(rec.key)) return malformed(kMalformedTruncated);
+      rec.arg1 = static_cast<int64_t>(start);
+      rec.arg2 = static_cast<int64_t>(stop);
+      break;
+    }
+    case WalOp::LInsert: {
+      uint8_t after = 0;
+      if (!c.get_u8(after) || !bytes(rec.key) || !bytes(rec.field)) return malformed(kMalformedTruncated);
+      if (after > 1) return malformed(kMalformedFlag);
+      rec.arg1 = after;
+      rec.value = c.rest();
+      break;
+    }
+    case WalOp::LMove: {
+      uint8_t from = 0;
+      uint8_t to = 0;
+      if (!c.get_u8(from) || !c.get_u8(to) || !bytes(rec.key) || !bytes(rec.field)) {
+        return malformed(kMalformedTruncated);
+      }
+      if (from > 1 || to > 1) return malformed(kMalformedFlag);
+      rec.arg1 = from;
+      rec.arg2 = to;
+      break;
+    }
     default: {
       if (!has_list(rec.op) || !bytes(rec.key)) return malformed(kMalformedTruncated);
       uint64_t count = 0;

@@ -14,6 +14,12 @@
 //     HDEL LPUSH RPUSH SADD SREM   key bytes, list (varint count, then bytes fields)
 //     LPOP RPOP key bytes
 //     FLUSHALL  nothing
+//     RENAME    key bytes, destination bytes
+//     LSET LREM u64 index or count (two's complement), key bytes, value rest
+//     LTRIM     u64 start, u64 stop (two's complement), key bytes
+//     LINSERT   u8 (1 after, 0 before), key bytes, pivot bytes, value rest
+//     LMOVE     u8 source end, u8 destination end (0 left, 1 right), key bytes,
+//               destination bytes
 //     BATCH     list of whole payloads of the operations above (never BATCH), applied
 //               together: one checksum covers the whole transaction
 // where "bytes" is a varint length and the raw bytes, and "rest" is everything left.
@@ -57,12 +63,15 @@ struct DecodedWalRecord {
   BytesView field;
   BytesView value;
   std::vector<Bytes> items;
+  int64_t arg1 = 0;
+  int64_t arg2 = 0;
 };
 
 // The reason texts of a malformed payload.
 inline constexpr std::string_view kMalformedTruncated = "truncated";
 inline constexpr std::string_view kMalformedUnknownOp = "unknown operation";
 inline constexpr std::string_view kMalformedNestedBatch = "batch inside a batch";
+inline constexpr std::string_view kMalformedFlag = "flag byte other than 0 or 1";
 
 // Decodes one payload, or names why it is malformed. Bytes after the last field of an
 // operation without a rest field are ignored. Never allocates more than the payload can

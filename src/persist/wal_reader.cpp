@@ -124,7 +124,7 @@ class Remainder {
       const uint64_t len = load_u32(b + q);
       if (len == 0 || len > n - q - kWalHeaderSize) continue;
       const auto op = static_cast<uint8_t>(b[q + kWalHeaderSize]);
-      if (op == 0 || op > kWalOpMax) continue;
+      if (!wal_op_known(op)) continue;
       const uint64_t charge = std::min<uint64_t>(len, kLongSpanCharge);
       if (charge > budget) return Search{Search::Outcome::GaveUp, q};
       budget -= charge;

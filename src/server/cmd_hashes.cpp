@@ -66,6 +66,15 @@ Reply cmd_hincrbyfloat(const ServerContext& ctx, ConnectionState&, const Request
   return map_result(ctx, std::move(r), [](Bytes v) { return Reply::bulk(std::move(v)); });
 }
 
+// HSCAN key cursor [MATCH pattern] [COUNT n] [NOVALUES]; the cursor's meaning is
+// Store::hscan's.
+Reply cmd_hscan(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  ScanArgs args;
+  if (auto bad = parse_scan_args(req, 2, ScanExtra::NoValues, args)) return std::move(*bad);
+  return map_result(ctx, ctx.store->hscan(req[1], args.cursor, args.count, args.pattern, args.no_values),
+                    [](Store::ElementPage page) { return scan_reply(page.cursor, std::move(page.items)); });
+}
+
 constexpr std::array kRows = {
     CommandSpec{"HMGET", 3, kAny, cmd_hmget, kReadOnly, {1, 1, 1}},
     CommandSpec{"HMSET", 4, kAny, cmd_hmset, kWrite, {1, 1, 1}},
@@ -76,6 +85,7 @@ constexpr std::array kRows = {
     CommandSpec{"HSETNX", 4, 4, cmd_hsetnx, kWrite, {1, 1, 1}},
     CommandSpec{"HINCRBY", 4, 4, cmd_hincrby, kWrite, {1, 1, 1}},
     CommandSpec{"HINCRBYFLOAT", 4, 4, cmd_hincrbyfloat, kWrite, {1, 1, 1}},
+    CommandSpec{"HSCAN", 3, kAny, cmd_hscan, kReadOnly, {1, 1, 1}},
 };
 
 }  // namespace

@@ -53,37 +53,10 @@ Reply cmd_renamenx(const ServerContext& ctx, ConnectionState&, const Request& re
 
 // SCAN cursor [MATCH pattern] [COUNT n] [TYPE t]; the cursor's meaning is Store::scan's.
 Reply cmd_scan(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  uint64_t cursor = 0;
-  const BytesView text = req[1];
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), cursor);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return Reply::error("ERR invalid cursor");
-  std::optional<BytesView> pattern;
-  uint64_t n = 10;
-  std::string type;
-  for (size_t i = 2; i < req.size(); i += 2) {
-    if (i + 1 == req.size()) return syntax_error();
-    const std::string opt = ascii_upper(req[i]);
-    if (opt == "MATCH") {
-      if (!utf8::is_valid(req[i + 1])) return Reply::error("ERR invalid pattern");
-      pattern = req[i + 1];
-      if (*pattern == "*") pattern.reset();
-    } else if (opt == "COUNT") {
-      std::optional<int64_t> v = parse_int(req[i + 1]);
-      if (!v) return not_an_integer();
-      if (*v < 1) return syntax_error();
-      n = static_cast<uint64_t>(*v);
-    } else if (opt == "TYPE") {
-      type = ascii_lower(req[i + 1]);
-    } else {
-      return syntax_error();
-    }
-  }
-  Store::ScanPage page = ctx.store->scan(cursor, n, pattern, type);
-  std::vector<Reply> out;
-  out.reserve(2);
-  out.push_back(Reply::bulk(std::to_string(page.cursor)));
-  out.push_back(bulk_array(std::move(page.keys)));
-  return Reply::array(std::move(out));
+  ScanArgs args;
+  if (auto bad = parse_scan_args(req, 1, ScanExtra::Type, args)) return std::move(*bad);
+  Store::ScanPage page = ctx.store->scan(args.cursor, args.count, args.pattern, args.type);
+  return scan_reply(page.cursor, std::move(page.keys));
 }
 
 constexpr std::array kRows = {
@@ -100,6 +73,44 @@ constexpr std::array kRows = {
 };
 
 }  // namespace
+
+std::optional<Reply> parse_scan_args(const Request& req, size_t at, ScanExtra extra, ScanArgs& out) {
+  const BytesView text = req[at];
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out.cursor);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return Reply::error("ERR invalid cursor");
+  for (size_t i = at + 1; i < req.size(); i += 2) {
+    const std::string opt = ascii_upper(req[i]);
+    if (extra == ScanExtra::NoValues && opt == "NOVALUES") {
+      out.no_values = true;
+      --i;  // a flag without a value
+      continue;
+    }
+    if (i + 1 == req.size()) return syntax_error();
+    if (opt == "MATCH") {
+      if (!utf8::is_valid(req[i + 1])) return Reply::error("ERR invalid pattern");
+      out.pattern = req[i + 1];
+      if (*out.pattern == "*") out.pattern.reset();
+    } else if (opt == "COUNT") {
+      std::optional<int64_t> v = parse_int(req[i + 1]);
+      if (!v) return not_an_integer();
+      if (*v < 1) return syntax_error();
+      out.count = static_cast<uint64_t>(*v);
+    } else if (extra == ScanExtra::Type && opt == "TYPE") {
+      out.type = ascii_lower(req[i + 1]);
+    } else {
+      return syntax_error();
+    }
+  }
+  return std::nullopt;
+}
+
+Reply scan_reply(uint64_t cursor, std::vector<Bytes> items) {
+  std::vector<Reply> out;
+  out.reserve(2);
+  out.push_back(Reply::bulk(std::to_string(cursor)));
+  out.push_back(bulk_array(std::move(items)));
+  return Reply::array(std::move(out));
+}
 
 std::span<const CommandSpec> key_commands() { return kRows; }
 

@@ -1,4 +1,5 @@
-// The list commands beyond push, pop, range and length: positional reads.
+// The list commands beyond push, pop, range and length: positional reads, writes in
+// place and moves between lists.
 
 #include <array>
 #include <cstdint>
@@ -53,9 +54,67 @@ Reply cmd_lpos(const ServerContext& ctx, ConnectionState&, const Request& req) {
   });
 }
 
+Reply cmd_lset(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> index = parse_int(req[2]);
+  if (!index) return not_an_integer();
+  auto r = ctx.store->lset(req[1], *index, req[3]);
+  if (!r) return store_error(ctx, r.error());
+  return ok();
+}
+
+Reply cmd_ltrim(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> start = parse_int(req[2]);
+  std::optional<int64_t> stop = parse_int(req[3]);
+  if (!start || !stop) return not_an_integer();
+  auto r = ctx.store->ltrim(req[1], *start, *stop);
+  if (!r) return store_error(ctx, r.error());
+  return ok();
+}
+
+Reply cmd_lrem(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  std::optional<int64_t> n = parse_int(req[2]);
+  if (!n) return not_an_integer();
+  return map_result(ctx, ctx.store->lrem(req[1], *n, req[3]), count);
+}
+
+// LINSERT key BEFORE|AFTER pivot element
+Reply cmd_linsert(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  const std::string where = ascii_upper(req[2]);
+  if (where != "BEFORE" && where != "AFTER") return syntax_error();
+  return map_result(ctx, ctx.store->linsert(req[1], where == "AFTER", req[3], req[4]),
+                    [](int64_t n) { return Reply::from_int(n); });
+}
+
+// LEFT: true, RIGHT: false, anything else: nullopt.
+std::optional<bool> parse_end(BytesView word) {
+  const std::string w = ascii_upper(word);
+  if (w == "LEFT") return true;
+  if (w == "RIGHT") return false;
+  return std::nullopt;
+}
+
+// LMOVE source destination LEFT|RIGHT LEFT|RIGHT
+Reply cmd_lmove(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  const std::optional<bool> from_left = parse_end(req[3]);
+  const std::optional<bool> to_left = parse_end(req[4]);
+  if (!from_left || !to_left) return syntax_error();
+  return map_result(ctx, ctx.store->lmove(req[1], req[2], *from_left, *to_left), bulk_or_null);
+}
+
+// RPOPLPUSH source destination: LMOVE source destination RIGHT LEFT.
+Reply cmd_rpoplpush(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  return map_result(ctx, ctx.store->lmove(req[1], req[2], false, true), bulk_or_null);
+}
+
 constexpr std::array kRows = {
     CommandSpec{"LINDEX", 3, 3, cmd_lindex, kReadOnly, {1, 1, 1}},
     CommandSpec{"LPOS", 3, kAny, cmd_lpos, kReadOnly, {1, 1, 1}},
+    CommandSpec{"LSET", 4, 4, cmd_lset, kWrite, {1, 1, 1}},
+    CommandSpec{"LTRIM", 4, 4, cmd_ltrim, kWrite, {1, 1, 1}},
+    CommandSpec{"LREM", 4, 4, cmd_lrem, kWrite, {1, 1, 1}},
+    CommandSpec{"LINSERT", 5, 5, cmd_linsert, kWrite, {1, 1, 1}},
+    CommandSpec{"LMOVE", 5, 5, cmd_lmove, kWrite, {1, 2, 1}},
+    CommandSpec{"RPOPLPUSH", 3, 3, cmd_rpoplpush, kWrite, {1, 2, 1}},
 };
 
 }  // namespace

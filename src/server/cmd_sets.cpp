@@ -71,6 +71,14 @@ Reply cmd_sintercard(const ServerContext& ctx, ConnectionState&, const Request& 
   return map_result(ctx, ctx.store->sintercard(rest(req, 2).first(static_cast<size_t>(*numkeys)), limit), count);
 }
 
+// SSCAN key cursor [MATCH pattern] [COUNT n]; the cursor's meaning is Store::sscan's.
+Reply cmd_sscan(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  ScanArgs args;
+  if (auto bad = parse_scan_args(req, 2, ScanExtra::None, args)) return std::move(*bad);
+  return map_result(ctx, ctx.store->sscan(req[1], args.cursor, args.count, args.pattern),
+                    [](Store::ElementPage page) { return scan_reply(page.cursor, std::move(page.items)); });
+}
+
 constexpr std::array kRows = {
     CommandSpec{"SMISMEMBER", 3, kAny, cmd_smismember, kReadOnly, {1, 1, 1}},
     CommandSpec{"SRANDMEMBER", 2, 3, cmd_srandmember, kReadOnly, {1, 1, 1}},
@@ -84,6 +92,7 @@ constexpr std::array kRows = {
     CommandSpec{"SDIFFSTORE", 3, kAny, cmd_combine_store<Store::SetOp::Diff>, kWrite, {1, -1, 1}},
     // The keys are counted by the first argument; the first of them is at position 2.
     CommandSpec{"SINTERCARD", 3, kAny, cmd_sintercard, kReadOnly, {2, 2, 1}},
+    CommandSpec{"SSCAN", 3, kAny, cmd_sscan, kReadOnly, {1, 1, 1}},
 };
 
 }  // namespace

@@ -52,7 +52,7 @@ std::span<const CommandSpec> transaction_commands();    // MULTI, EXEC, DISCARD,
 std::span<const CommandSpec> key_commands();            // type, rename, absolute expiry
 std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
 std::span<const CommandSpec> hash_commands();        // hash reads and field writes beyond the basics
-std::span<const CommandSpec> list_commands();        // list positional reads
+std::span<const CommandSpec> list_commands();        // list positional reads, writes in place, moves
 
 // Every family, for dispatch and for COMMAND's listings.
 std::span<const std::span<const CommandSpec>> command_families();
@@ -69,6 +69,20 @@ std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* r
 Reply expire_with_options(const ServerContext& ctx, ConnectionState& state, const Request& req, int64_t multiplier,
                           bool relative, std::string_view name);
 
+// The cursor and options of SCAN, HSCAN and SSCAN: the cursor at req[at], then MATCH
+// pattern and COUNT n, and TYPE t or NOVALUES where `extra` names them.
+struct ScanArgs {
+  uint64_t cursor = 0;
+  std::optional<BytesView> pattern;  // none: every element ("*" reads as none)
+  uint64_t count = 10;
+  std::string type;  // SCAN's TYPE, lower case
+  bool no_values = false;  // HSCAN's NOVALUES
+};
+enum class ScanExtra : uint8_t { Type, NoValues, None };
+// The error reply when the arguments are not valid, else nullopt with `out` filled.
+std::optional<Reply> parse_scan_args(const Request& req, size_t at, ScanExtra extra, ScanArgs& out);
+// [cursor as text, items]: the reply of every scan command.
+Reply scan_reply(uint64_t cursor, std::vector<Bytes> items);
 
 inline std::string ascii_upper(BytesView s) {
   std::string out(s);

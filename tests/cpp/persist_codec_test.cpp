@@ -155,6 +155,13 @@ TEST(WalPayload, RoundTripsEveryOperation) {
       {WalOp::SAdd, 0, "s", {}, {}, list},
       {WalOp::SRem, 0, "s", {}, {}, list},
       {WalOp::FlushAll, 0, {}, {}, {}, {}},
+      {WalOp::Rename, 0, "a", "b", {}, {}},
+      {WalOp::LSet, 0, "l", {}, "v", {}, {}, -3, 0},
+      {WalOp::LTrim, 0, "l", {}, {}, {}, {}, INT64_MIN, INT64_MAX},
+      {WalOp::LRem, 0, "l", {}, "", {}, {}, -1, 0},
+      {WalOp::LInsert, 0, "l", "pivot", "v", {}, {}, 1, 0},
+      {WalOp::LMove, 0, "src", "dst", {}, {}, {}, 1, 0},
+      {WalOp::LMove, 0, "src", "src", {}, {}, {}, 0, 1},
   };
   for (const WalRecord& r : records) {
     std::string payload;
@@ -167,6 +174,8 @@ TEST(WalPayload, RoundTripsEveryOperation) {
     EXPECT_EQ(d.value().field, r.field);
     EXPECT_EQ(d.value().value, r.value);
     EXPECT_EQ(d.value().items, std::vector<Bytes>(r.items.begin(), r.items.end()));
+    EXPECT_EQ(d.value().arg1, r.arg1);
+    EXPECT_EQ(d.value().arg2, r.arg2);
   }
 }
 
@@ -176,6 +185,16 @@ TEST(WalPayload, MalformedReasons) {
       {"", kMalformedTruncated},
       {Enc::op(0), kMalformedUnknownOp},
       {Enc::op(50), kMalformedUnknownOp},
+      {Enc::op(15), kMalformedUnknownOp},  // between the key ops and the list ops
+      {Enc::op(29), kMalformedUnknownOp},
+      {Enc::op(35), kMalformedUnknownOp},
+      {Enc::op(30) + "1234567", kMalformedTruncated},                  // LSET index cut short
+      {Enc::op(31) + Enc::u64(0) + "1234", kMalformedTruncated},        // LTRIM without stop
+      {Enc::op(32) + Enc::u64(0), kMalformedTruncated},                 // LREM without key
+      {Enc::op(33) + "\x02" + Enc::bytes("l") + Enc::bytes("p"), kMalformedFlag},
+      {Enc::op(33) + "\x01" + Enc::bytes("l"), kMalformedTruncated},   // LINSERT without pivot
+      {Enc::op(34) + std::string("\x00\x07", 2) + Enc::bytes("a") + Enc::bytes("b"), kMalformedFlag},
+      {Enc::op(34) + std::string("\x00\x01", 2) + Enc::bytes("a"), kMalformedTruncated},  // LMOVE without destination
       {Enc::op(255), kMalformedUnknownOp},
       {Enc::op(1) + "12345678", kMalformedTruncated},  // SET with no key
       {Enc::op(1) + "1234567", kMalformedTruncated},   // SET shorter than 9 bytes

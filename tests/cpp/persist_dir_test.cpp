@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "persist/data_dir.h"
@@ -191,6 +192,60 @@ TEST_F(ReplayClock, ExpiredWhileDownIsPurgedAndLogged) {
   EXPECT_EQ(read_file(dir.file("wal-1.log")), Enc::del("t"));
   EXPECT_EQ(persist::read_persist_stats(*again)->loaded_keys, 1u);
 }
+
+// Every list write in place and every move, logged under each policy and replayed into a
+// fresh open: the same lists, the same accounting, and the segment is all that held them.
+class ListReplay : public PersistFixture, public ::testing::WithParamInterface<FsyncPolicy> {};
+
+TEST_P(ListReplay, WritesInPlaceAndMovesReplayToTheSameLists) {
+  StoreConfig c = config(GetParam());
+  c.shards = 8;
+  const std::vector<std::string> keys = {"l", "m", "gone", "fresh", "rot"};
+  std::map<std::string, std::vector<Bytes>> want;
+  uint64_t used = 0;
+  {
+    auto r = persist::open_store(c, clock);
+    ASSERT_TRUE(r.ok());
+    Store& s = *r.value();
+    ASSERT_TRUE(s.rpush("l", items({"a", "b", "c", "a", "d", "a"})).ok());
+    ASSERT_TRUE(s.rpush("m", items({"x"})).ok());
+    ASSERT_TRUE(s.rpush("gone", items({"g"})).ok());
+    ASSERT_TRUE(s.rpush("rot", items({"1", "2", "3"})).ok());
+    ASSERT_TRUE(s.lset("l", -2, "D").ok());
+    ASSERT_TRUE(s.linsert("l", false, "b", "B").ok());
+    ASSERT_TRUE(s.linsert("l", true, "c", "C").ok());
+    EXPECT_EQ(s.lrem("l", -1, "a").value(), 1u);
+    ASSERT_TRUE(s.ltrim("l", 1, -1).ok());
+    EXPECT_EQ(s.lmove("l", "m", true, false).value(), std::optional<Bytes>("B"));
+    EXPECT_EQ(s.lmove("gone", "m", false, true).value(), std::optional<Bytes>("g"));
+    EXPECT_EQ(s.lmove("m", "fresh", false, false).value(), std::optional<Bytes>("B"));
+    EXPECT_EQ(s.lmove("rot", "rot", true, false).value(), std::optional<Bytes>("1"));
+    EXPECT_EQ(s.lmove("rot", "rot", false, true).value(), std::optional<Bytes>("1"));
+    EXPECT_EQ(s.lmove("rot", "rot", false, true).value(), std::optional<Bytes>("3"));
+    EXPECT_EQ(s.lrem("m", 0, "x").value(), 1u);
+    ASSERT_TRUE(s.rpush("m", items({"y", "z"})).ok());
+    ASSERT_TRUE(s.ltrim("m", 5, 9).ok());
+    for (const auto& k : keys) want[k] = s.lrange(k, 0, -1).value();
+    EXPECT_EQ(want["l"], items({"b", "c", "C", "a", "D"}));
+    EXPECT_EQ(want["rot"], items({"3", "1", "2"}));
+    EXPECT_EQ(want["fresh"], items({"B"}));
+    EXPECT_TRUE(want["m"].empty());
+    EXPECT_TRUE(want["gone"].empty());
+    used = s.used_memory();
+    EXPECT_EQ(used, s.audit_charge_sum());
+  }
+  EXPECT_FALSE(file_exists(dir.file("snapshot.kvs")));
+  auto r = persist::open_store(c, clock);
+  ASSERT_TRUE(r.ok());
+  Store& again = *r.value();
+  for (const auto& k : keys) EXPECT_EQ(again.lrange(k, 0, -1).value(), want[k]) << k;
+  EXPECT_EQ(again.key_count(), 3u);
+  EXPECT_EQ(again.used_memory(), used);
+  EXPECT_EQ(again.audit_empty_collections(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, ListReplay,
+                         ::testing::Values(FsyncPolicy::Always, FsyncPolicy::EverySec, FsyncPolicy::Never));
 
 // ---- segments are used under the names they are listed with ----
 

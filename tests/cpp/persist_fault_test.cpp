@@ -296,6 +296,13 @@ INSTANTIATE_TEST_SUITE_P(
         NamedMutation{"Rpop", [](Store& s) { return only_error(s.rpop("l")); }},
         NamedMutation{"Sadd", [](Store& s) { return only_error(s.sadd("m", one("z"))); }},
         NamedMutation{"Srem", [](Store& s) { return only_error(s.srem("m", one("x"))); }},
+        NamedMutation{"Lset", [](Store& s) { return s.lset("l", 0, "z"); }},
+        NamedMutation{"Ltrim", [](Store& s) { return s.ltrim("l", 1, 1); }},
+        NamedMutation{"LtrimToNothing", [](Store& s) { return s.ltrim("l", 5, 9); }},
+        NamedMutation{"Lrem", [](Store& s) { return only_error(s.lrem("l", 0, "a")); }},
+        NamedMutation{"Linsert", [](Store& s) { return only_error(s.linsert("l", true, "a", "q")); }},
+        NamedMutation{"LmoveNew", [](Store& s) { return only_error(s.lmove("l", "l3", true, false)); }},
+        NamedMutation{"LmoveRotate", [](Store& s) { return only_error(s.lmove("l", "l", false, true)); }},
         NamedMutation{"Flush", [](Store& s) { return s.flush(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 

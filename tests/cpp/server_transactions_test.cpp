@@ -263,5 +263,32 @@ TEST_F(TxnTest, RefusedBatchLeavesNoTrace) {
   }
 }
 
+// The operations over two keys (LMOVE, RPOPLPUSH, RENAME) change their second key too; a
+// refused batch puts that key back as well, whether it was present or new.
+TEST_F(TxnTest, RefusedBatchPutsBackTheSecondKeyOfAMove) {
+  StoreConfig c;
+  c.sweep_interval_ms = 0;
+  c.fsync = FsyncPolicy::Always;
+  use(Store::create(c, clock, false));
+  ctx.store->attach_persistence(std::make_unique<RefusingBatches>());
+  Conn conn(ctx);
+  conn({"RPUSH", "l", "a", "b"});
+  conn({"RPUSH", "ld", "q"});
+  conn({"SET", "r", "1"});
+  const uint64_t used = ctx.store->used_memory();
+  conn({"MULTI"});
+  conn({"LMOVE", "l", "ld", "LEFT", "RIGHT"});
+  conn({"RPOPLPUSH", "l", "fresh"});
+  conn({"RENAME", "r", "r2"});
+  EXPECT_EQ(conn({"EXEC"}), Reply::error("ERR persistence failed: refused"));
+  EXPECT_EQ(ctx.store->lrange("l", 0, -1).value(), testing::items({"a", "b"}));
+  EXPECT_EQ(ctx.store->lrange("ld", 0, -1).value(), testing::items({"q"}));
+  EXPECT_FALSE(ctx.store->exists("fresh"));
+  EXPECT_FALSE(ctx.store->exists("r2"));
+  EXPECT_EQ(ctx.store->get("r").value(), std::optional<Bytes>("1"));
+  EXPECT_EQ(ctx.store->used_memory(), used);
+  EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
+}
+
 }  // namespace
 }  // namespace vellum

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/store.h"
 #include "fake_clock.h"
@@ -63,6 +67,52 @@ TEST(HashFields, SetnxReadsAndWrongType) {
   EXPECT_EQ(s->hsetnx("str", "a", "1").error(), StoreError::WrongType);
   EXPECT_EQ(s->hincrby("str", "a", 1).error(), StoreError::WrongType);
   EXPECT_EQ(s->hkeys("str").error(), StoreError::WrongType);
+  expect_accounted(*s);
+}
+
+// HSCAN: pages of fields and values (or fields alone), and a full iteration while the hash
+// grows and loses fields returns every field present throughout, with its value, once.
+TEST(HashScan, PagesValuesAndConcurrentWrites) {
+  auto s = make();
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(s->hset("h", "f" + std::to_string(i), "v" + std::to_string(i)).ok());
+  auto small = s->hscan("h", 0, 3000, BytesView("f1?"), false).value();
+  EXPECT_EQ(small.cursor, 0u);
+  std::map<Bytes, Bytes> got;
+  for (size_t i = 0; i + 1 < small.items.size(); i += 2) got[small.items[i]] = small.items[i + 1];
+  EXPECT_EQ(got.size(), 10u);
+  EXPECT_EQ(got["f17"], "v17");
+  auto fields = s->hscan("h", 0, 3000, BytesView("f1?"), true).value();
+  EXPECT_EQ(fields.items.size(), 10u);
+  ASSERT_TRUE(s->set("str", "v", std::nullopt, false, false).ok());
+  EXPECT_EQ(s->hscan("str", 0, 10, std::nullopt, false).error(), StoreError::WrongType);
+  EXPECT_TRUE(s->hscan("none", 0, 10, std::nullopt, false).value().items.empty());
+
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint64_t i = 0; !done.load(); ++i) {
+      (void)s->hset("h", "n" + std::to_string(i), "x");
+      if (i % 2 == 0) (void)s->hdel("h", std::vector<Bytes>{"n" + std::to_string(i / 2)});
+    }
+  });
+  for (bool no_values : {false, true, false}) {
+    std::map<Bytes, int> seen;
+    uint64_t cursor = 0;
+    do {
+      auto page = s->hscan("h", cursor, 10, std::nullopt, no_values).value();
+      const size_t step = no_values ? 1 : 2;
+      for (size_t i = 0; i < page.items.size(); i += step) {
+        const Bytes& f = page.items[i];
+        ++seen[f];
+        if (!no_values && f[0] == 'f') {
+          EXPECT_EQ(page.items[i + 1], "v" + f.substr(1));
+        }
+      }
+      cursor = page.cursor;
+    } while (cursor != 0);
+    for (int i = 0; i < 2000; ++i) EXPECT_EQ(seen["f" + std::to_string(i)], 1) << i;
+  }
+  done = true;
+  writer.join();
   expect_accounted(*s);
 }
 

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
+#include "core/element_page.h"
 #include "core/store.h"
 #include "fake_clock.h"
 
@@ -166,6 +170,102 @@ TEST_F(SetsFixture, AlgebraAndStoreForms) {
   EXPECT_EQ(s->sintercard(std::vector<Bytes>{"b", "str2"}, 0).error(), StoreError::WrongType);
   expect_accounted(*s);
   expect_replay_matches(*s, {"a", "b", "c", "u", "str"});
+}
+
+// ---- SSCAN ----
+
+// Hashes into `buckets` values only, so many members share a hash.
+struct CollidingHash {
+  using is_transparent = void;
+  uint64_t buckets = 4;
+  size_t operator()(BytesView s) const noexcept {
+    uint64_t h = 0;
+    for (char c : s) h = h * 31 + static_cast<unsigned char>(c);
+    return static_cast<size_t>((h % buckets) * 0x1000000000000001ULL);
+  }
+};
+
+TEST(ElementPages, EqualHashesNeverSplitAcrossPages) {
+  for (uint64_t buckets : {1u, 3u, 50u}) {
+    std::unordered_set<Bytes, CollidingHash, std::equal_to<>> set(16, CollidingHash{buckets});
+    for (int i = 0; i < 200; ++i) set.insert("m" + std::to_string(i));
+    for (uint64_t page : {1u, 2u, 7u, 199u, 200u, 500u}) {
+      std::multiset<Bytes> seen;
+      uint64_t cursor = 0;
+      int calls = 0;
+      do {
+        std::set<uint64_t> hashes;
+        const uint64_t before = cursor;
+        cursor = select_page(set, cursor, page, [&](const Bytes& m) {
+          seen.insert(m);
+          hashes.insert(set.hash_function()(m));
+        });
+        ++calls;
+        ASSERT_LE(calls, 201) << "no progress";
+        for (uint64_t h : hashes) EXPECT_GE(h, before);
+        // Whole groups only: every member of each returned hash came in this call.
+        if (cursor != 0) {
+          for (uint64_t h : hashes) EXPECT_LT(h, cursor);
+        }
+      } while (cursor != 0);
+      EXPECT_EQ(seen.size(), set.size()) << buckets << "/" << page;
+      EXPECT_EQ(std::set<Bytes>(seen.begin(), seen.end()).size(), set.size()) << "a member came twice";
+    }
+  }
+}
+
+TEST_F(SetsFixture, SscanPagesFiltersAndErrors) {
+  auto s = make();
+  add(*s, "small", {"a", "b", "ab"});
+  auto page = s->sscan("small", 0, 1, std::nullopt).value();
+  EXPECT_EQ(page.cursor, 0u) << "a small set comes back whole";
+  EXPECT_EQ(Members(page.items.begin(), page.items.end()), (Members{"a", "b", "ab"}));
+  page = s->sscan("small", 0, 10, BytesView("a*")).value();
+  EXPECT_EQ(Members(page.items.begin(), page.items.end()), (Members{"a", "ab"}));
+  page = s->sscan("missing", 0, 10, std::nullopt).value();
+  EXPECT_EQ(page.cursor, 0u);
+  EXPECT_TRUE(page.items.empty());
+  ASSERT_TRUE(s->set("str", "v", std::nullopt, false, false).ok());
+  EXPECT_EQ(s->sscan("str", 0, 10, std::nullopt).error(), StoreError::WrongType);
+  std::vector<Bytes> big;
+  for (int i = 0; i < 10000; ++i) big.push_back(std::to_string(i));
+  add(*s, "big", big);
+  page = s->sscan("big", 0, 10, std::nullopt).value();
+  EXPECT_NE(page.cursor, 0u);
+  EXPECT_EQ(page.items.size(), 10000u / Store::kElementScanSlices) << "a page is at least a slice of the set";
+  page = s->sscan("big", 0, 5000, BytesView("1?")).value();
+  for (const Bytes& m : page.items) EXPECT_TRUE(m.size() == 2 && m[0] == '1') << m;
+}
+
+// A full iteration while another thread adds and removes members (growing the set through
+// several rehashes): every member present throughout comes back exactly once.
+TEST_F(SetsFixture, SscanReturnsEveryStableMemberWhileTheSetChanges) {
+  auto s = make();
+  std::vector<Bytes> stable;
+  for (int i = 0; i < 3000; ++i) stable.push_back("s" + std::to_string(i));
+  add(*s, "k", stable);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (uint64_t i = 0; !done.load(); ++i) {
+      const std::vector<Bytes> one{"v" + std::to_string(i)};
+      (void)s->sadd("k", one);
+      if (i % 3 != 0) (void)s->srem("k", std::vector<Bytes>{"v" + std::to_string(i / 2)});
+      if (i > 200000) std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < 4; ++round) {
+    std::map<Bytes, int> seen;
+    uint64_t cursor = 0;
+    do {
+      auto page = s->sscan("k", cursor, 10, std::nullopt).value();
+      for (const Bytes& m : page.items) ++seen[m];
+      cursor = page.cursor;
+    } while (cursor != 0);
+    for (const Bytes& m : stable) EXPECT_EQ(seen[m], 1) << m;
+  }
+  done = true;
+  writer.join();
+  expect_accounted(*s);
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ def test_replies_over_the_wire_and_replay(served):
         (("HEXISTS", "str", "a"), WRONGTYPE),
         (("HSTRLEN", "str", "a"), WRONGTYPE),
         (("HMSET", "str", "a", "1"), WRONGTYPE),
+        (("HSCAN", "h", "x"), "ERR invalid cursor"),
+        (("HSCAN", "h", "0", "COUNT", "-2"), "ERR syntax error"),
+        (("HSCAN", "h", "0", "MATCH"), "ERR syntax error"),
+        (("HSCAN", "h", "0", "NOVALUES", "COUNT"), "ERR syntax error"),
+        (("HSCAN", "h", "0", "TYPE", "hash"), "ERR syntax error"),
+        (("HSCAN", "str", "0"), WRONGTYPE),
     ],
 )
 def test_error_texts_change_nothing(served, args, message):
@@ -126,3 +132,47 @@ def test_native_errors_change_nothing(call, error):
         call(c)
     assert c.hgetall("h") == {b"a": b"1", b"s": b"text"} and c.used_memory == used
     audit_ok(c)
+
+
+def test_hscan_over_the_wire_and_through_the_cache(served):
+    cache, r, _, _ = served
+    fields = {f"f{i}".encode(): str(i).encode() for i in range(700)}
+    r.hset("h", mapping=fields)
+    assert dict(r.hscan_iter("h", count=3)) == fields
+    assert dict(r.hscan_iter("h", match="f1?")) == {f"f1{i}".encode(): f"1{i}".encode() for i in range(10)}
+    assert sorted(r.hscan_iter("h", match="f6??", no_values=True)) == sorted(f"f6{i:02}".encode() for i in range(100))
+    cursor, page = r.hscan("h", 0, count=1)
+    assert cursor != 0 and len(page) == 128 and all(fields[f] == v for f, v in page.items())
+    r.hset("small", mapping={"a": "1", "b": "2"})
+    assert r.hscan("small", 0, match="a", no_values=True) == (0, [b"a"])
+    assert r.hscan("none", 0) == (0, {})
+    cursor, names = 0, []
+    while True:
+        cursor, page = cache.hscan("h", cursor, "f5*", 10, novalues=True)
+        names += page
+        if cursor == 0:
+            break
+    assert sorted(names) == sorted(f for f in fields if f.startswith(b"f5"))
+    audit_ok(cache)
+
+
+def test_the_wrappers_iterators_cover_hashes_and_sets():
+    import vellum
+
+    c = vellum.Cache(shards=2)
+    for i in range(300):
+        c.hset("h", f"f{i}", i)
+        c.sadd("s", i)
+    assert dict(c.hscan_iter("h", count=10)) == {f"f{i}".encode(): str(i).encode() for i in range(300)}
+    assert dict(c.hscan_iter("h", match="f1?")) == {f"f1{i}".encode(): f"1{i}".encode() for i in range(10)}
+    assert sorted(c.sscan_iter("s", match="2?")) == [f"2{i}".encode() for i in range(10)]
+    cursor, page = c.hscan("h", 0, match="f2*")
+    assert cursor != 0 and all(f.startswith(b"f2") for f in page)
+    cursor, members = c.sscan("s")
+    assert cursor != 0 and len(members) == 128
+    assert list(c.hscan_iter("none")) == [] and c.sscan("none") == (0, [])
+    c.set("str", b"v")
+    with pytest.raises(TypeError):
+        c.sscan("str")
+    with pytest.raises(ValueError):
+        c.hscan("h", count=0)

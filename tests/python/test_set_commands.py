@@ -88,6 +88,14 @@ def test_replies_over_the_wire_and_replay(served):
         (("SDIFF", "str", "s"), WRONGTYPE),
         (("SDIFFSTORE", "d", "s", "str"), WRONGTYPE),
         (("SINTERCARD", "2", "s", "str"), WRONGTYPE),
+        (("SSCAN", "s", "x"), "ERR invalid cursor"),
+        (("SSCAN", "s", "-1"), "ERR invalid cursor"),
+        (("SSCAN", "s", "0", "COUNT", "0"), "ERR syntax error"),
+        (("SSCAN", "s", "0", "COUNT", "x"), "ERR value is not an integer or out of range"),
+        (("SSCAN", "s", "0", "MATCH"), "ERR syntax error"),
+        (("SSCAN", "s", "0", "NOVALUES"), "ERR syntax error"),
+        (("SSCAN", "s", "0", "TYPE", "set"), "ERR syntax error"),
+        (("SSCAN", "str", "0"), WRONGTYPE),
     ],
 )
 def test_error_texts_change_nothing(served, args, message):
@@ -169,3 +177,49 @@ def test_native_wrong_type(call):
         call(c)
     assert c.smembers("a") == {b"1"} and c.get("str") == b"v"
     audit_ok(c)
+
+
+def test_sscan_pages_over_the_wire(served):
+    cache, r, _, _ = served
+    r.sadd("s", *range(1000))
+    assert sorted(r.sscan_iter("s", count=7), key=int) == [str(i).encode() for i in range(1000)]
+    assert set(r.sscan_iter("s", match="9?")) == {str(i).encode() for i in range(90, 100)}
+    cursor, page = r.sscan("s", 0, count=5)
+    assert cursor != 0 and len(page) == 128  # the smallest page
+    r.sadd("small", "a", "b")
+    assert r.sscan("small", 0) == (0, [b"a", b"b"]) or r.sscan("small", 0) == (0, [b"b", b"a"])
+    assert r.sscan("none", 0) == (0, [])
+    audit_ok(cache)
+
+
+def test_a_full_sscan_returns_every_member_present_throughout_while_others_come_and_go():
+    """Another thread adds and removes members (growing the set through several rehashes)
+    for the whole iteration, which runs to its end however the threads interleave."""
+    import threading
+    from collections import Counter
+
+    import vellum
+
+    c = vellum.Cache(shards=4)
+    stable = {f"s{i}".encode() for i in range(2000)}
+    c.sadd("k", *stable)
+    stop = threading.Event()
+
+    def churn():
+        i = 0
+        while not stop.is_set():
+            c.sadd("k", f"v{i}")
+            if i % 3:
+                c.srem("k", f"v{i // 2}")
+            i += 1
+
+    writer = threading.Thread(target=churn)
+    writer.start()
+    try:
+        for count in (1, 50, 1000):
+            seen = Counter(c.sscan_iter("k", count=count))
+            assert all(seen[m] == 1 for m in stable)
+    finally:
+        stop.set()
+        writer.join()
+    audit_ok(c.native)

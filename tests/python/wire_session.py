@@ -31,3 +31,26 @@ def serve(tmp_path: Path, shards: int) -> Iterator[tuple[Any, Any, Path, dict[st
     client.close()
     server.stop()
     box["cache"].close()
+
+
+def segment_ops(path: Path) -> dict[str, int]:
+    """Runs `vellum check` and `vellum info --json` on a data directory of one log segment,
+    both of which must succeed and find no fault; the counts of each operation in it."""
+    import argparse
+    import io
+    import json
+
+    from vellum.tools import add_subcommands
+
+    parser = argparse.ArgumentParser(prog="vellum")
+    add_subcommands(parser.add_subparsers(dest="command", required=True))
+    ops: dict[str, int] = {}
+    for argv in (["check", str(path)], ["info", str(path), "--json"]):
+        args = parser.parse_args(argv)
+        out = io.StringIO()
+        assert args.run(args, out) == 0, out.getvalue()
+        if argv[0] == "info":
+            (seg,) = json.loads(out.getvalue())["segments"]
+            assert seg["fault"] is None
+            ops = seg["ops"]
+    return ops
