@@ -51,7 +51,10 @@ struct ConnectionState {
   std::string name;       // CLIENT SETNAME
 
   // Transactions. Between MULTI and EXEC or DISCARD requests are checked and queued, not
-  // run; a request refused while queuing makes EXEC abort. WATCH keeps one mark per key.
+  // run; a request refused while queuing makes EXEC abort. The queued requests are
+  // charged to the server's request budget until EXEC, DISCARD or the end of the
+  // connection, so a transaction holds no more memory than a request being read may.
+  // WATCH keeps one mark per key.
   struct Queued {
     const CommandSpec* row = nullptr;
     Request request;
@@ -59,6 +62,7 @@ struct ConnectionState {
   bool in_multi = false;
   bool multi_refused = false;
   std::vector<Queued> queued;
+  BudgetCharge queued_charge;
   std::vector<std::pair<Bytes, WatchMark>> watched;
 };
 
