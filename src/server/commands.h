@@ -33,6 +33,8 @@ struct ServerContext {
   // True while a save started by BGSAVE runs. Shared with the background-save thread,
   // which may outlive the run of the server that started it.
   std::shared_ptr<std::atomic<bool>> bgsave_running = std::make_shared<std::atomic<bool>>(false);
+  // Set by BGSAVE SCHEDULE while a save runs: that save's thread saves once more.
+  std::shared_ptr<std::atomic<bool>> bgsave_scheduled = std::make_shared<std::atomic<bool>>(false);
   // Charged by every connection for its request buffers; none: only the protocol's limits.
   std::shared_ptr<RequestBudget> request_budget;
   // The live connections, for CLIENT and INFO; each connection lists itself.
