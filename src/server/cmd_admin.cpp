@@ -265,9 +265,13 @@ Reply cmd_bgsave(const ServerContext& ctx, ConnectionState&, const Request& req)
   return Reply::simple("Background saving started");
 }
 
+// LASTSAVE: the time of the last snapshot; before the first one, the time the server
+// started, as the data then is all the server has had to save (clients read the answer as
+// a date). 0 without persistence: nothing is ever saved.
 Reply cmd_lastsave(const ServerContext& ctx, ConnectionState&, const Request&) {
   std::optional<persist::PersistStats> stats = persist::read_persist_stats(*ctx.store);
-  return count(stats ? stats->last_save_ms / 1000 : 0);
+  if (!stats) return count(0);
+  return count((stats->last_save_ms != 0 ? stats->last_save_ms : ctx.started_unix_ms) / 1000);
 }
 
 constexpr std::array kRows = {

@@ -29,6 +29,7 @@ namespace vellum::server {
 struct ServerContext {
   std::optional<Bytes> password;
   uint64_t started_ms = 0;  // monotonic clock, the source of uptime_in_seconds
+  uint64_t started_unix_ms = 0;  // the store's clock: LASTSAVE before the first snapshot
   std::shared_ptr<Store> store;
   // True while a save started by BGSAVE runs. Shared with the background-save thread,
   // which may outlive the run of the server that started it.

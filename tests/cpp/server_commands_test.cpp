@@ -314,6 +314,8 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
   auto run = [&](const Request& r) { return dispatch(ctx, state, r).reply; };
 
   EXPECT_EQ(run({"LASTSAVE"}), num(0));
+  ctx.started_unix_ms = 1'600'000'000'500;  // before any snapshot: when the server started
+  EXPECT_EQ(run({"LASTSAVE"}), num(1'600'000'000));
   ASSERT_EQ(run({"SET", "k", "v"}), Reply::simple("OK"));
   EXPECT_EQ(run({"SAVE"}), Reply::simple("OK"));
   const Reply last = run({"LASTSAVE"});
