@@ -149,7 +149,7 @@ def main() -> int:
             report = reports / f"redis-py-resp{protocol}.json"
             report.unlink(missing_ok=True)
             cmd = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p", "redis_py_plugin",
-                   "-o", "addopts=", "-q", "--tb=short", "-rfE", "-m", REDIS_PY_MARKERS,
+                   "-o", "addopts=", "-q", "--tb=short", "-rfEs", "-m", REDIS_PY_MARKERS,
                    "--redis-url", f"redis://127.0.0.1:{server.port}/0", "--protocol", str(protocol),
                    *REDIS_PY_FILES]
             env = {"PYTHONPATH": str(HERE), "VELLUM_COMPAT_REPORT": str(report)}

@@ -11,6 +11,9 @@ redis-py sdist; client_suites.py does that. It does two things:
   reasons in redis_py_deselected.txt. A listed name that matches no collected test is an
   error, so the list cannot drift from the suite.
 
+With VELLUM_COMPAT_RUN_DESELECTED=1 only the listed tests run instead, to check that each
+still fails (an entry whose test passes has no reason left to stand).
+
 VELLUM_COMPAT_REPORT, when set, names a JSON file that receives the counts per outcome
 and the deselected tests by reason.
 """
@@ -34,7 +37,8 @@ ASSUMED_SERVER = {"redis_version": "10.0.0", "arch_bits": 64, "cluster_enabled":
 
 def load_deselected(path: pathlib.Path = DESELECTED) -> list[tuple[str, str]]:
     """(pattern, reason) pairs. A "[reason]" line opens a section; each later line is a
-    test name, "Class::name" or a glob of either; "#" starts a comment."""
+    test name, "Class::name", "file.py::Class::name" (the path under tests/, for a test
+    that fails in one form only) or a glob of these; "#" starts a comment."""
     entries: list[tuple[str, str]] = []
     reason = None
     for number, raw in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
@@ -54,6 +58,10 @@ def load_deselected(path: pathlib.Path = DESELECTED) -> list[tuple[str, str]]:
 
 def matches(pattern: str, item: pytest.Item) -> bool:
     name = getattr(item, "originalname", item.name)
+    if ".py::" in pattern:  # one file's test: path under tests/, Class::name
+        path = item.nodeid.split("::", 1)[0].removeprefix("tests/")
+        cls = item.cls.__name__ if getattr(item, "cls", None) is not None else ""
+        return fnmatch.fnmatchcase(f"{path}::{cls}::{name}", pattern)
     if "::" in pattern:
         cls = item.cls.__name__ if getattr(item, "cls", None) is not None else ""
         return fnmatch.fnmatchcase(f"{cls}::{name}", pattern)
@@ -100,6 +108,8 @@ def pytest_collection_modifyitems(session, config, items):
     stale = [pattern for pattern, _ in entries if not used[pattern]]
     if stale:
         raise pytest.UsageError(f"redis_py_deselected.txt lists names that match no test: {stale}")
+    if os.environ.get("VELLUM_COMPAT_RUN_DESELECTED") == "1":
+        kept, dropped = dropped, kept
     items[:] = kept
     config.hook.pytest_deselected(items=dropped)
     config._vellum_deselected = by_reason
