@@ -101,30 +101,36 @@ typecheck: wheel
 
 test: cpp-test abi3 stubtest typecheck py-test second-python
 
-# The frameworks' own cache test suites against vellum.contrib: Django's BaseCacheTests,
-# cachelib's backend mixins and Flask-Caching's generic backend tests, from their sdists
-# at these versions. The compat extra in pyproject.toml installs the same versions, and
-# each runner refuses a suite whose version differs from the installed framework.
+# The clients' and frameworks' own test suites against vellum, from their sdists at these
+# versions: Django's cache tests (BaseCacheTests against vellum.contrib, RedisCacheTests
+# and the cache session tests against a served vellum), cachelib's and Flask-Caching's
+# generic and RedisCache suites, redis-py's command and pipeline tests under both
+# protocols, and a probe of the redis client's defaults with and without hiredis.
+# tests/compat/client_suites.py starts the servers on free loopback ports and stops them.
+# The compat extra in pyproject.toml installs the same versions, and each runner refuses
+# a suite whose version differs from the installed package.
 DJANGO_VERSION        := 5.2.20
 CACHELIB_VERSION      := 0.17.0
 FLASK_CACHING_VERSION := 2.5.1
+REDIS_PY_VERSION      := 8.2.0
 COMPAT := build/compat
-COMPAT_SDISTS := $(COMPAT)/.unpacked-$(DJANGO_VERSION)-$(CACHELIB_VERSION)-$(FLASK_CACHING_VERSION)
+COMPAT_SDISTS := $(COMPAT)/.unpacked-$(DJANGO_VERSION)-$(CACHELIB_VERSION)-$(FLASK_CACHING_VERSION)-$(REDIS_PY_VERSION)
 
 $(COMPAT_SDISTS): | venv
 	mkdir -p $(COMPAT)
 	$(VPY) -m pip download -q --no-binary :all: --no-deps -d $(COMPAT) \
-	  django==$(DJANGO_VERSION) cachelib==$(CACHELIB_VERSION) flask-caching==$(FLASK_CACHING_VERSION)
+	  django==$(DJANGO_VERSION) cachelib==$(CACHELIB_VERSION) flask-caching==$(FLASK_CACHING_VERSION) \
+	  redis==$(REDIS_PY_VERSION)
 	cd $(COMPAT) && for f in django-$(DJANGO_VERSION) cachelib-$(CACHELIB_VERSION) \
-	  flask_caching-$(FLASK_CACHING_VERSION); do rm -rf "$$f" && tar xzf "$$f.tar.gz" || exit 1; done
+	  flask_caching-$(FLASK_CACHING_VERSION) redis-$(REDIS_PY_VERSION); do \
+	  rm -rf "$$f" && tar xzf "$$f.tar.gz" || exit 1; done
 	touch $@
 
 compat: wheel $(COMPAT_SDISTS)
 	$(VPY) -m pip install -q "$$(ls dist/vellum-*.whl)[compat]"
-	$(VPY) tests/compat/django_cache.py $(COMPAT)/django-$(DJANGO_VERSION) --json $(COMPAT)/django-report.json
-	VELLUM_CACHELIB_TESTS=$(CURDIR)/$(COMPAT)/cachelib-$(CACHELIB_VERSION)/tests \
-	VELLUM_FLASK_CACHING_TESTS=$(CURDIR)/$(COMPAT)/flask_caching-$(FLASK_CACHING_VERSION)/tests \
-	  $(VPY) -m pytest -p no:cacheprovider -rs tests/compat
+	$(VPY) tests/compat/client_suites.py --sdists $(COMPAT) --redis-py redis-$(REDIS_PY_VERSION) \
+	  --django django-$(DJANGO_VERSION) --cachelib cachelib-$(CACHELIB_VERSION) \
+	  --flask-caching flask_caching-$(FLASK_CACHING_VERSION) --json $(COMPAT)/report.json
 
 # The main job: serve a persistent cache on 127.0.0.1:6380 with its data in ./vellum-data.
 # ARGS reach `vellum serve`: make run ARGS="--fsync always --port 6390".

@@ -16,6 +16,12 @@
 // which target goes first, over connections that stay open for the whole case, and the
 // spread of the per-round ratios is reported with the totals.
 //
+// After the comparison (unless --workload narrows the run): transactions of MULTI, ten
+// SETs and EXEC from pipelining clients, beside the same ten SETs pipelined without a
+// transaction, with the time EXEC takes inside the server (its shard locks are held for
+// most of it) measured under that load; and full SCAN iterations with COUNT 100 over a
+// store of a million keys, with the longest single call.
+//
 // With no arguments the whole comparison runs in well under two minutes. Flags for longer
 // or narrower runs: --seconds S (measured per round and target), --warmup S, --rounds N,
 // --conns C, --pipeline P (instead of the two default depths 1 and 16), --workload
@@ -35,6 +41,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +57,7 @@
 
 #include "core/store.h"
 #include "platform/clock.h"
+#include "server/commands.h"
 #include "server/resp.h"
 #include "server/server.h"
 
@@ -763,6 +771,224 @@ CaseResult run_case(const Options& opt, const RequestPool& pool, Workload w, int
   return r;
 }
 
+// A blocking connection for the sequential measurements below.
+class BlockingClient {
+ public:
+  BlockingClient() = default;
+  BlockingClient(const BlockingClient&) = delete;
+  BlockingClient& operator=(const BlockingClient&) = delete;
+  ~BlockingClient() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool connect(uint16_t port) {
+    fd_ = connect_loopback(port);
+    if (fd_ < 0) return false;
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    return true;
+  }
+  bool send(std::string_view bytes) { return send_all(fd_, bytes.data(), bytes.size()); }
+
+  // The bytes of the next whole reply; none when the connection ends or sends garbage.
+  std::optional<std::string_view> reply() {
+    if (pos_ > 0 && pos_ == buf_.size()) {
+      buf_.clear();
+      pos_ = 0;
+    }
+    for (;;) {
+      const ptrdiff_t n = scan_any(buf_.data() + pos_, buf_.size() - pos_);
+      if (n < 0) return std::nullopt;
+      if (n > 0) {
+        std::string_view r(buf_.data() + pos_, static_cast<size_t>(n));
+        pos_ += static_cast<size_t>(n);
+        return r;
+      }
+      if (pos_ > 0) {
+        buf_.erase(0, pos_);
+        pos_ = 0;
+      }
+      char chunk[65536];
+      const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return std::nullopt;
+      buf_.append(chunk, static_cast<size_t>(got));
+    }
+  }
+
+  // Length of the whole RESP2 reply at p[0, n), arrays included: 0 when incomplete.
+  static ptrdiff_t scan_any(const char* p, size_t n) {
+    if (n == 0) return 0;
+    if (p[0] != '*') {
+      char kind = 0;
+      int64_t bulk_len = 0;
+      return scan_reply(p, n, kind, bulk_len);
+    }
+    size_t i = 1;
+    int64_t count = 0;
+    bool bad = false;
+    if (!scan_number_line(p, n, i, count, bad)) return bad ? -1 : 0;
+    for (int64_t k = 0; k < count; ++k) {
+      const ptrdiff_t e = scan_any(p + i, n - i);
+      if (e <= 0) return e;
+      i += static_cast<size_t>(e);
+    }
+    return static_cast<ptrdiff_t>(i);
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buf_;
+  size_t pos_ = 0;
+};
+
+struct Quantiles {
+  double p50 = 0, p99 = 0, max = 0;
+};
+
+Quantiles quantiles(std::vector<double> v) {
+  if (v.empty()) return {};
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))]; };
+  return {at(0.5), at(0.99), v.back()};
+}
+
+// Clients that each send `batch` (a whole pipeline of `requests` requests) and read its
+// replies, over and over for `seconds`; the batches completed per second. Any error reply
+// or broken connection fails the measurement.
+std::optional<double> pipelined_batches(uint16_t port, int clients, const std::string& batch, int requests,
+                                        double seconds, std::atomic<bool>* running = nullptr) {
+  std::atomic<uint64_t> done{0};
+  std::atomic<bool> failed{false};
+  const uint64_t until = now_ns() + static_cast<uint64_t>(seconds * 1e9);
+  if (running != nullptr) running->store(true);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&] {
+      BlockingClient client;
+      if (!client.connect(port)) {
+        failed = true;
+        return;
+      }
+      while (now_ns() < until && !failed) {
+        if (!client.send(batch)) failed = true;
+        for (int r = 0; r < requests && !failed; ++r) {
+          auto reply = client.reply();
+          if (!reply || reply->starts_with("-") || reply->starts_with("*-1")) failed = true;
+        }
+        done.fetch_add(1, std::memory_order_relaxed);
+      }
+    });
+  }
+  const uint64_t start = now_ns();
+  for (std::thread& t : threads) t.join();
+  if (running != nullptr) running->store(false);
+  if (failed) return std::nullopt;
+  return static_cast<double>(done.load()) * 1e9 / static_cast<double>(now_ns() - start);
+}
+
+bool run_transactions(const std::shared_ptr<Store>& store, uint16_t port, const Options& opt) {
+  constexpr int kSets = 10;
+  const int clients = std::min(opt.conns, 16);
+  const double seconds = opt.seconds * opt.rounds;
+  const std::string value(kValueBytes, 'v');
+  uint64_t seed = 0x51ED2701;
+  std::string sets;
+  for (int i = 0; i < kSets; ++i) append_command(sets, {"SET", key_name(next_random(seed) % kKeys), value});
+  std::string txn;
+  append_command(txn, {"MULTI"});
+  txn += sets;
+  append_command(txn, {"EXEC"});
+
+  std::printf("\n### Transactions: %d clients, each sending MULTI + %d SETs + EXEC as one pipeline\n\n", clients, kSets);
+  const auto plain = pipelined_batches(port, clients, sets, kSets, seconds);
+  // EXEC's time inside the server, measured under the transaction load by one more
+  // connection that dispatches its own transactions directly against the same store.
+  std::atomic<bool> running{false};
+  std::vector<double> exec_us;
+  std::thread timer([&] {
+    while (!running.load()) std::this_thread::yield();
+    server::ServerContext ctx;
+    ctx.store = store;
+    server::ConnectionState state = server::initial_connection_state(ctx);
+    uint64_t s = 0xC0FFEE;
+    while (running.load() && exec_us.size() < 200000) {
+      (void)server::dispatch(ctx, state, {"MULTI"});
+      for (int i = 0; i < kSets; ++i) (void)server::dispatch(ctx, state, {"SET", key_name(next_random(s) % kKeys), value});
+      const uint64_t t0 = now_ns();
+      (void)server::dispatch(ctx, state, {"EXEC"});
+      exec_us.push_back(static_cast<double>(now_ns() - t0) / 1e3);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  const auto txns = pipelined_batches(port, clients, txn, kSets + 2, seconds, &running);
+  running.store(false);
+  timer.join();
+  if (!plain || !txns) {
+    std::printf("failed: an error reply or a broken connection\n");
+    return false;
+  }
+  const Quantiles q = quantiles(exec_us);
+  std::printf("| pipeline | batches/s | requests/s |\n|---|---:|---:|\n");
+  std::printf("| %d SETs | %.0f | %.0f |\n", kSets, *plain, *plain * kSets);
+  std::printf("| MULTI + %d SETs + EXEC | %.0f | %.0f |\n", kSets, *txns, *txns * (kSets + 2));
+  std::printf("\nEXEC of %d SETs inside the server under that load (%zu samples): p50 %.1f us, p99 %.1f us, max %.1f us\n",
+              kSets, exec_us.size(), q.p50, q.p99, q.max);
+  return true;
+}
+
+bool run_scan(const Options& opt) {
+  constexpr uint32_t kScanKeys = 1'000'000;
+  constexpr int kIterations = 3;
+  StoreConfig config;
+  config.shards = opt.shards;
+  config.sweep_interval_ms = 0;
+  auto store = Store::create(config, nullptr, /*start_sweeper=*/false);
+  for (uint32_t i = 0; i < kScanKeys; ++i) {
+    char key[24];
+    std::snprintf(key, sizeof key, "scan:%07u", i);
+    (void)store->set(key, "x", std::nullopt, false, false);
+  }
+  server::Server srv(store, "127.0.0.1", 0, std::nullopt);
+  if (auto r = srv.start(); !r) {
+    std::printf("failed: cannot start the SCAN server: %s\n", r.error().text.c_str());
+    return false;
+  }
+  BlockingClient client;
+  if (!client.connect(srv.port())) return false;
+  std::printf("\n### SCAN with COUNT 100 over %u keys, %d full iterations, one client\n\n", kScanKeys, kIterations);
+  std::printf("| iteration | time | calls | keys returned | longest call | p99 call |\n|---|---:|---:|---:|---:|---:|\n");
+  bool ok = true;
+  for (int it = 0; it < kIterations && ok; ++it) {
+    std::string cursor = "0";
+    std::vector<double> call_us;
+    uint64_t keys = 0;
+    const uint64_t start = now_ns();
+    do {
+      std::string req;
+      append_command(req, {"SCAN", cursor, "COUNT", "100"});
+      const uint64_t t0 = now_ns();
+      if (!client.send(req)) return false;
+      auto reply = client.reply();
+      call_us.push_back(static_cast<double>(now_ns() - t0) / 1e3);
+      // *2 $n cursor *k ...: the new cursor, then the count of keys.
+      if (!reply || !reply->starts_with("*2\r\n$")) return false;
+      const std::string r(*reply);
+      const size_t c0 = r.find("\r\n", 4) + 2;
+      const size_t c1 = r.find("\r\n", c0);
+      cursor = r.substr(c0, c1 - c0);
+      keys += static_cast<uint64_t>(std::atoll(r.c_str() + c1 + 3));
+    } while (cursor != "0");
+    const double total_ms = static_cast<double>(now_ns() - start) / 1e6;
+    const Quantiles q = quantiles(call_us);
+    ok = keys >= kScanKeys;
+    std::printf("| %d | %.0f ms | %zu | %llu | %.0f us | %.0f us |\n", it + 1, total_ms, call_us.size(),
+                static_cast<unsigned long long>(keys), q.max, q.p99);
+  }
+  if (!ok) std::printf("failed: an iteration returned fewer keys than the store holds\n");
+  srv.stop();
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -840,6 +1066,11 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (!opt.workload) {
+    if (!run_transactions(store, vellum.port(), opt)) any_failure = true;
+    std::fflush(stdout);
+  }
   vellum.stop();
+  if (!opt.workload && !run_scan(opt)) any_failure = true;
   return any_failure ? 1 : 0;
 }

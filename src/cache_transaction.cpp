@@ -37,6 +37,7 @@ PyObject* reply_to_py(const server::Reply& r) {
     case Kind::Verbatim:
       return to_py(r.text);
     case Kind::Null:
+    case Kind::NullArray:
       Py_RETURN_NONE;
     case Kind::Array:
     case Kind::Map:

@@ -120,6 +120,42 @@ Reply client_info_line(const ServerContext& ctx, const ConnectionState& state) {
   return Reply::verbatim(client_line(*me, monotonic_ms()) + "\n");
 }
 
+// CLIENT LIST [TYPE type] [ID id ...]: the connections, one line each. Every connection
+// is of the type "normal"; the other types a client may ask for (master, replica,
+// pubsub) list none.
+Reply client_list(const ServerContext& ctx, const Request& req) {
+  bool any_type = true;
+  std::optional<std::vector<int64_t>> ids;
+  for (size_t i = 2; i < req.size(); ++i) {
+    const std::string word = ascii_upper(req[i]);
+    if (word == "TYPE" && i + 1 < req.size()) {
+      const std::string type = ascii_lower(req[++i]);
+      if (type != "normal" && type != "master" && type != "replica" && type != "slave" && type != "pubsub") {
+        return Reply::error("ERR Unknown client type '" + utf8::lossy(req[i]) + "'");
+      }
+      any_type = type == "normal";
+    } else if (word == "ID" && i + 1 < req.size()) {
+      ids.emplace();
+      for (++i; i < req.size(); ++i) {
+        std::optional<int64_t> id = parse_int(req[i]);
+        if (!id || *id <= 0) return Reply::error("ERR Invalid client ID");
+        ids->push_back(*id);
+      }
+    } else {
+      return syntax_error();
+    }
+  }
+  std::string out;
+  const uint64_t now = monotonic_ms();
+  if (ctx.clients && any_type) {
+    for (const ClientInfo& c : ctx.clients->list()) {
+      if (ids && std::find(ids->begin(), ids->end(), c.id) == ids->end()) continue;
+      out += client_line(c, now) + "\n";
+    }
+  }
+  return Reply::verbatim(std::move(out));
+}
+
 Reply cmd_client(const ServerContext& ctx, ConnectionState& state, const Request& req) {
   const std::string sub = ascii_upper(req[1]);
   const size_t n = req.size();
@@ -142,14 +178,7 @@ Reply cmd_client(const ServerContext& ctx, ConnectionState& state, const Request
     if (ctx.clients) ctx.clients->set_lib(state.id, attr == "LIB-VER", req[3]);
     return ok();
   }
-  if (sub == "LIST" && n == 2) {
-    std::string out;
-    const uint64_t now = monotonic_ms();
-    if (ctx.clients) {
-      for (const ClientInfo& c : ctx.clients->list()) out += client_line(c, now) + "\n";
-    }
-    return Reply::verbatim(std::move(out));
-  }
+  if (sub == "LIST") return client_list(ctx, req);
   return Reply::error("ERR unknown subcommand or wrong number of arguments for '" + utf8::lossy(req[1]) +
                       "'. Try CLIENT HELP.");
 }
@@ -193,21 +222,38 @@ Reply cmd_save(const ServerContext& ctx, ConnectionState&, const Request&) {
   return ok();
 }
 
-Reply cmd_bgsave(const ServerContext& ctx, ConnectionState&, const Request&) {
+// BGSAVE [SCHEDULE]: a save on a thread of its own. While one runs, a plain BGSAVE is
+// refused and BGSAVE SCHEDULE asks for one more save right after it.
+Reply cmd_bgsave(const ServerContext& ctx, ConnectionState&, const Request& req) {
+  const bool schedule = req.size() == 2 && ascii_upper(req[1]) == "SCHEDULE";
+  if (req.size() == 2 && !schedule) return syntax_error();
   if (!persist::read_persist_stats(*ctx.store)) return no_persistence();
   bool expected = false;
   if (!ctx.bgsave_running->compare_exchange_strong(expected, true)) {
-    return Reply::error("ERR Background save already in progress");
+    if (!schedule) return Reply::error("ERR Background save already in progress");
+    ctx.bgsave_scheduled->store(true);
+    // The save may have ended meanwhile, before it could see the request.
+    expected = false;
+    if (!ctx.bgsave_running->compare_exchange_strong(expected, true)) return Reply::simple("Background saving scheduled");
+    ctx.bgsave_scheduled->store(false);
   }
-  auto thread = NamedThread::spawn("vellum-bgsave", [store = ctx.store, flag = ctx.bgsave_running] {
+  auto thread = NamedThread::spawn("vellum-bgsave", [store = ctx.store, flag = ctx.bgsave_running,
+                                                     again = ctx.bgsave_scheduled] {
     // The persistence layer records a failure, an allocation failure included, as its
     // last error ("save failed: ..."), shown by INFO. The flag is cleared whatever
-    // happened, so a later BGSAVE can run.
-    try {
-      (void)persist::save(*store);
-    } catch (...) {
+    // happened, so a later BGSAVE can run. A save scheduled while this one ran runs next,
+    // also one scheduled just as the flag was cleared.
+    for (;;) {
+      try {
+        (void)persist::save(*store);
+      } catch (...) {
+      }
+      if (again->exchange(false)) continue;
+      flag->store(false);
+      bool idle = false;
+      if (!again->load() || !flag->compare_exchange_strong(idle, true)) break;
+      again->store(false);
     }
-    flag->store(false);
   });
   if (!thread) {
     ctx.bgsave_running->store(false);
@@ -219,9 +265,13 @@ Reply cmd_bgsave(const ServerContext& ctx, ConnectionState&, const Request&) {
   return Reply::simple("Background saving started");
 }
 
+// LASTSAVE: the time of the last snapshot; before the first one, the time the server
+// started, as the data then is all the server has had to save (clients read the answer as
+// a date). 0 without persistence: nothing is ever saved.
 Reply cmd_lastsave(const ServerContext& ctx, ConnectionState&, const Request&) {
   std::optional<persist::PersistStats> stats = persist::read_persist_stats(*ctx.store);
-  return count(stats ? stats->last_save_ms / 1000 : 0);
+  if (!stats) return count(0);
+  return count((stats->last_save_ms != 0 ? stats->last_save_ms : ctx.started_unix_ms) / 1000);
 }
 
 constexpr std::array kRows = {
@@ -237,7 +287,7 @@ constexpr std::array kRows = {
     CommandSpec{"FLUSHDB", 1, 2, cmd_flush, kWrite},
     CommandSpec{"FLUSHALL", 1, 2, cmd_flush, kWrite},
     CommandSpec{"SAVE", 1, 1, cmd_save},
-    CommandSpec{"BGSAVE", 1, 1, cmd_bgsave},
+    CommandSpec{"BGSAVE", 1, 2, cmd_bgsave},
     CommandSpec{"LASTSAVE", 1, 1, cmd_lastsave},
 };
 

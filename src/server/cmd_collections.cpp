@@ -50,13 +50,13 @@ Reply cmd_rpush(const ServerContext& ctx, ConnectionState&, const Request& req) 
   return map_result(ctx, ctx.store->rpush(req[1], rest(req, 2)), count);
 }
 // LPOP/RPOP key [count]: without a count one item or null; with one an array of up to
-// `count` items, or null for a missing key.
+// `count` items, or the null array for a missing key.
 Reply pop_reply(const ServerContext& ctx, const Request& req, bool left) {
   if (req.size() == 2) return map_result(ctx, left ? ctx.store->lpop(req[1]) : ctx.store->rpop(req[1]), bulk_or_null);
   std::optional<int64_t> n = parse_int(req[2]);
   if (!n || *n < 0) return Reply::error("ERR value is out of range, must be positive");
   return map_result(ctx, ctx.store->pop_count(req[1], static_cast<uint64_t>(*n), left), [](std::vector<Bytes> items) {
-    return items.empty() ? Reply::null() : bulk_array(std::move(items));
+    return items.empty() ? Reply::null_array() : bulk_array(std::move(items));
   });
 }
 Reply cmd_lpop(const ServerContext& ctx, ConnectionState&, const Request& req) { return pop_reply(ctx, req, true); }
@@ -81,9 +81,8 @@ Reply cmd_srem(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->srem(req[1], rest(req, 2)), count);
 }
 Reply cmd_smembers(const ServerContext& ctx, ConnectionState& state, const Request& req) {
-  return map_result(ctx, ctx.store->smembers(req[1]), [&state](std::vector<Bytes> members) {
-    return set_reply(state, bulk_array(std::move(members)).elements);
-  });
+  return map_result(ctx, ctx.store->smembers(req[1]),
+                    [&state](std::vector<Bytes> members) { return member_set(state, std::move(members)); });
 }
 Reply cmd_sismember(const ServerContext& ctx, ConnectionState&, const Request& req) {
   return map_result(ctx, ctx.store->sismember(req[1], req[2]), [](bool m) { return Reply::from_int(m ? 1 : 0); });

@@ -41,9 +41,11 @@ Reply cmd_smove(const ServerContext& ctx, ConnectionState&, const Request& req) 
   return map_result(ctx, ctx.store->smove(req[1], req[2], req[3]), flag);
 }
 
+// SINTER, SUNION, SDIFF: a set of members, as SMEMBERS answers.
 template <Store::SetOp Op>
-Reply cmd_combine(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  return map_result(ctx, ctx.store->set_combine(Op, rest(req, 1)), bulk_array);
+Reply cmd_combine(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  return map_result(ctx, ctx.store->set_combine(Op, rest(req, 1)),
+                    [&state](std::vector<Bytes> members) { return member_set(state, std::move(members)); });
 }
 
 template <Store::SetOp Op>

@@ -71,10 +71,43 @@ bool take_expiry(const Request& req, size_t& i, const std::string& word, ExpiryO
 
 bool is_timed(const std::string& w) { return w == "EX" || w == "PX" || w == "EXAT" || w == "PXAT"; }
 
+// SET with IFEQ or IFNE: the comparison with the present value and the write happen
+// under the key's shard lock, so no other write lands between them. A missing key
+// equals nothing: IFEQ leaves it missing, IFNE writes it.
+Reply set_if(const ServerContext& ctx, const Request& req, BytesView compared, bool if_equal,
+             const Store::Expiry& expiry, bool get) {
+  Store& store = *ctx.store;
+  const size_t shard = store.shard_index(req[1]);
+  Reply out;
+  auto locked = store.with_locked_shards(std::span<const size_t>(&shard, 1), [&] {
+    auto current = store.get(req[1]);
+    if (!current) {
+      out = store_error(ctx, current.error());
+      return;
+    }
+    const bool equal = current.value().has_value() && *current.value() == compared;
+    if (equal != if_equal) {
+      out = get ? bulk_or_null(std::move(current).value()) : Reply::null();
+      return;
+    }
+    auto r = store.set_with(req[1], req[2], expiry, false, false, get);
+    if (!r) {
+      out = store_error(ctx, r.error());
+    } else {
+      out = get ? bulk_or_null(std::move(r.value().old)) : ok();
+    }
+  });
+  if (!locked) return store_error(ctx, locked.error());
+  return out;
+}
+
 Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
-  // An expiry's number is checked where it stands; NX with XX is refused after the scan.
+  // An expiry's number is checked where it stands; the conditions exclude each other,
+  // which is checked after the scan.
   Store::Expiry expiry;
   bool have_expiry = false, nx = false, xx = false, get = false;
+  int conditions = 0;
+  std::optional<BytesView> ifeq, ifne;
   for (size_t i = 3; i < req.size(); ++i) {
     const std::string word = ascii_upper(req[i]);
     if (is_timed(word) || word == "KEEPTTL") {
@@ -88,11 +121,16 @@ Reply cmd_set(const ServerContext& ctx, ConnectionState&, const Request& req) {
       xx = true;
     } else if (word == "GET") {
       get = true;
+    } else if ((word == "IFEQ" || word == "IFNE") && i + 1 < req.size()) {
+      (word == "IFEQ" ? ifeq : ifne) = BytesView(req[++i]);
+      ++conditions;
     } else {
       return syntax_error();
     }
   }
-  if (nx && xx) return syntax_error();
+  conditions += (nx ? 1 : 0) + (xx ? 1 : 0);
+  if (conditions > 1) return syntax_error();
+  if (ifeq || ifne) return set_if(ctx, req, ifeq ? *ifeq : *ifne, ifeq.has_value(), expiry, get);
   auto r = ctx.store->set_with(req[1], req[2], expiry, nx, xx, get);
   if (!r) return store_error(ctx, r.error());
   if (get) return bulk_or_null(std::move(r.value().old));

@@ -17,7 +17,15 @@ void end_transaction(ConnectionState& state) {
   state.in_multi = false;
   state.multi_refused = false;
   state.queued.clear();
+  state.queued_charge.reset();
   state.watched.clear();
+}
+
+// What a queued request holds: its argument bytes, their slots and its queue entry.
+uint64_t queued_bytes(const Request& req) {
+  uint64_t n = sizeof(ConnectionState::Queued);
+  for (const Bytes& b : req) n += sizeof(Bytes) + b.size();
+  return n;
 }
 
 Reply cmd_multi(const ServerContext&, ConnectionState& state, const Request&) {
@@ -25,6 +33,7 @@ Reply cmd_multi(const ServerContext&, ConnectionState& state, const Request&) {
   state.in_multi = true;
   state.multi_refused = false;
   state.queued.clear();
+  state.queued_charge.reset();
   return ok();
 }
 
@@ -90,7 +99,7 @@ Reply cmd_exec(const ServerContext& ctx, ConnectionState& state, const Request&)
     }
     for (const auto& q : queued) replies.push_back(q.row->handler(ctx, state, q.request));
   });
-  if (aborted) return Reply::null();
+  if (aborted) return Reply::null_array();
   if (!r) return store_error(ctx, r.error());
   return Reply::array(std::move(replies));
 }
@@ -111,7 +120,8 @@ const CommandSpec kTransactionCommands[] = {
 
 std::span<const CommandSpec> transaction_commands() { return kTransactionCommands; }
 
-std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* row, const Request& req) {
+std::optional<Reply> queue_in_multi(const ServerContext& ctx, ConnectionState& state, const CommandSpec* row,
+                                    const Request& req) {
   if (row == nullptr) {
     state.multi_refused = true;
     return Reply::error("ERR unknown command '" + utf8::lossy(req[0]) + "'");
@@ -128,6 +138,13 @@ std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* r
   if (!allowed_in_multi(row->name)) {
     state.multi_refused = true;
     return Reply::error("ERR Command not allowed inside a transaction");
+  }
+  if (state.multi_refused) return Reply::simple("QUEUED");  // never runs: EXEC aborts
+  if (!state.queued_charge.try_take(ctx.request_budget.get(), queued_bytes(req))) {
+    state.multi_refused = true;
+    std::vector<ConnectionState::Queued>().swap(state.queued);
+    state.queued_charge.reset();
+    return Reply::error(std::string(kOverBudgetReply));
   }
   state.queued.push_back(ConnectionState::Queued{row, req});
   return Reply::simple("QUEUED");

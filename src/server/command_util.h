@@ -60,9 +60,13 @@ std::span<const std::span<const CommandSpec>> command_families();
 const CommandSpec* find_command(std::string_view upper);
 
 // While a connection is in MULTI: queues `request` for `row` (nullptr: unknown) and
-// answers QUEUED, or refuses it and marks the transaction to abort. Transaction control
-// commands and QUIT are not queued: the result is nullopt and they run as usual.
-std::optional<Reply> queue_in_multi(ConnectionState& state, const CommandSpec* row, const Request& request);
+// answers QUEUED, or refuses it and marks the transaction to abort. A request the
+// server's request budget has no room for is refused with kOverBudgetReply and the
+// requests queued so far are dropped at once; once a transaction is to abort, what
+// follows is answered QUEUED and not kept. Transaction control commands and QUIT are not
+// queued: the result is nullopt and they run as usual.
+std::optional<Reply> queue_in_multi(const ServerContext& ctx, ConnectionState& state, const CommandSpec* row,
+                                    const Request& request);
 
 // EXPIRE, PEXPIRE, EXPIREAT and PEXPIREAT with NX/XX/GT/LT: req[2] times `multiplier` is
 // the expiry in ms, from now when `relative`. `name` words the invalid-expire error.
@@ -142,6 +146,11 @@ inline Reply map_reply(const ConnectionState& state, std::vector<Reply> keys_and
 }
 inline Reply set_reply(const ConnectionState& state, std::vector<Reply> members) {
   return state.protocol == kResp3 ? Reply::set(std::move(members)) : Reply::array(std::move(members));
+}
+
+// Set members as bulk strings in the connection's set form (SMEMBERS, SINTER, SUNION, SDIFF).
+inline Reply member_set(const ConnectionState& state, std::vector<Bytes> members) {
+  return set_reply(state, bulk_array(std::move(members)).elements);
 }
 
 template <class T, class Fn>

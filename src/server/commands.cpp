@@ -36,7 +36,7 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
     return {Reply::error("NOAUTH Authentication required."), false};
   }
   if (state.in_multi) {
-    if (auto queued = queue_in_multi(state, row, req)) return {std::move(*queued), false};
+    if (auto queued = queue_in_multi(ctx, state, row, req)) return {std::move(*queued), false};
   }
   if (row == nullptr) return {Reply::error("ERR unknown command '" + utf8::lossy(req[0]) + "'"), false};
   const auto argc = static_cast<int64_t>(req.size());

@@ -29,10 +29,13 @@ namespace vellum::server {
 struct ServerContext {
   std::optional<Bytes> password;
   uint64_t started_ms = 0;  // monotonic clock, the source of uptime_in_seconds
+  uint64_t started_unix_ms = 0;  // the store's clock: LASTSAVE before the first snapshot
   std::shared_ptr<Store> store;
   // True while a save started by BGSAVE runs. Shared with the background-save thread,
   // which may outlive the run of the server that started it.
   std::shared_ptr<std::atomic<bool>> bgsave_running = std::make_shared<std::atomic<bool>>(false);
+  // Set by BGSAVE SCHEDULE while a save runs: that save's thread saves once more.
+  std::shared_ptr<std::atomic<bool>> bgsave_scheduled = std::make_shared<std::atomic<bool>>(false);
   // Charged by every connection for its request buffers; none: only the protocol's limits.
   std::shared_ptr<RequestBudget> request_budget;
   // The live connections, for CLIENT and INFO; each connection lists itself.
@@ -51,7 +54,10 @@ struct ConnectionState {
   std::string name;       // CLIENT SETNAME
 
   // Transactions. Between MULTI and EXEC or DISCARD requests are checked and queued, not
-  // run; a request refused while queuing makes EXEC abort. WATCH keeps one mark per key.
+  // run; a request refused while queuing makes EXEC abort. The queued requests are
+  // charged to the server's request budget until EXEC, DISCARD or the end of the
+  // connection, so a transaction holds no more memory than a request being read may.
+  // WATCH keeps one mark per key.
   struct Queued {
     const CommandSpec* row = nullptr;
     Request request;
@@ -59,6 +65,7 @@ struct ConnectionState {
   bool in_multi = false;
   bool multi_refused = false;
   std::vector<Queued> queued;
+  BudgetCharge queued_charge;
   std::vector<std::pair<Bytes, WatchMark>> watched;
 };
 

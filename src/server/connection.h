@@ -19,7 +19,6 @@ namespace vellum::server {
 // Enough for AUTH, HELLO with credentials, PING and QUIT, and for a password of 4 KiB.
 inline constexpr RequestLimits kUnauthenticatedLimits{5, 4096, 8192, "request too large before authentication"};
 
-inline constexpr std::string_view kOverBudgetReply = "OOM request exceeds the server's request memory budget";
 inline constexpr std::string_view kOutOfMemoryReply = "OOM out of memory";
 inline constexpr std::string_view kInternalErrorReply = "ERR internal error";
 

@@ -405,6 +405,8 @@ IoResult<void> ReplyWriter::write_reply(const Reply& reply) {
     }
     case Reply::Kind::Null:
       return put(protocol_ == kResp3 ? "_\r\n" : "$-1\r\n");
+    case Reply::Kind::NullArray:
+      return put(protocol_ == kResp3 ? "_\r\n" : "*-1\r\n");
     case Reply::Kind::Array:
     case Reply::Kind::Set:
     case Reply::Kind::Map: {

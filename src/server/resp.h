@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -107,6 +108,49 @@ class RequestBudget {
   std::atomic<uint64_t> held_{0};
 };
 
+// The reply to a request refused because the budget had no room for it.
+inline constexpr std::string_view kOverBudgetReply = "OOM request exceeds the server's request memory budget";
+
+// Bytes one owner holds against a RequestBudget beyond the request being read (the
+// requests a transaction queued), given back all at once by reset() or when the owner is
+// destroyed. Without a budget every charge is taken and only counted.
+class BudgetCharge {
+ public:
+  BudgetCharge() = default;
+  ~BudgetCharge() { reset(); }
+  BudgetCharge(BudgetCharge&& other) noexcept
+      : budget_(std::exchange(other.budget_, nullptr)), held_(std::exchange(other.held_, 0)) {}
+  BudgetCharge& operator=(BudgetCharge&& other) noexcept {
+    if (this != &other) {
+      reset();
+      budget_ = std::exchange(other.budget_, nullptr);
+      held_ = std::exchange(other.held_, 0);
+    }
+    return *this;
+  }
+  BudgetCharge(const BudgetCharge&) = delete;
+  BudgetCharge& operator=(const BudgetCharge&) = delete;
+
+  // Takes `n` more bytes from `budget` (none: nothing is refused), unless that would put
+  // its total past the ceiling. REQUIRES: the same budget as the charges still held.
+  bool try_take(RequestBudget* budget, uint64_t n) {
+    if (budget != nullptr && !budget->try_reserve(n)) return false;
+    budget_ = budget;
+    held_ += n;
+    return true;
+  }
+  void reset() {
+    if (budget_ != nullptr) budget_->release(held_);
+    budget_ = nullptr;
+    held_ = 0;
+  }
+  uint64_t held() const { return held_; }
+
+ private:
+  RequestBudget* budget_ = nullptr;
+  uint64_t held_ = 0;
+};
+
 // The integer syntax of counts, lengths and numeric arguments: an optional '+' or '-'
 // followed by one or more decimal digits and nothing else, within the signed 64-bit range.
 std::optional<int64_t> parse_int(std::string_view text);
@@ -176,9 +220,11 @@ class RequestReader {
 // third protocol version; on a version-2 connection each goes out as its older equivalent
 // (a map as a flat array of keys and values, a set as an array, a double and a verbatim
 // text as bulk strings), so a handler builds one reply for both versions. Null is "$-1"
-// under version 2 and "_" under version 3.
+// under version 2 and "_" under version 3; NullArray, the absent array (an aborted
+// transaction, a pop with a count from a missing list), is "*-1" under version 2, where
+// clients tell it apart from an absent string, and "_" under version 3.
 struct Reply {
-  enum class Kind : uint8_t { Simple, Error, Integer, Bulk, Null, Array, Map, Set, Double, Verbatim };
+  enum class Kind : uint8_t { Simple, Error, Integer, Bulk, Null, NullArray, Array, Map, Set, Double, Verbatim };
 
   Kind kind = Kind::Null;
   std::string text;  // Simple and Error text, Bulk bytes, Double digits, Verbatim text
@@ -190,6 +236,7 @@ struct Reply {
   static Reply from_int(int64_t v) { return Reply{Kind::Integer, {}, v, {}}; }
   static Reply bulk(Bytes b) { return Reply{Kind::Bulk, std::move(b), 0, {}}; }
   static Reply null() { return Reply{}; }
+  static Reply null_array() { return Reply{Kind::NullArray, {}, 0, {}}; }
   static Reply array(std::vector<Reply> items) { return Reply{Kind::Array, {}, 0, std::move(items)}; }
   // REQUIRES: an even number of elements, key then value.
   static Reply map(std::vector<Reply> keys_and_values) { return Reply{Kind::Map, {}, 0, std::move(keys_and_values)}; }

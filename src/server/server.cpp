@@ -236,6 +236,7 @@ struct Server::Impl {
     state->ctx.password = password;
     state->ctx.started_ms = monotonic_ms();
     state->ctx.store = store;
+    state->ctx.started_unix_ms = store->clock().now_ms();
     state->ctx.request_budget = budget;
 
     auto thread = NamedThread::spawn("vellum-accept", [st = state.get(), lsock = std::move(*listener)]() mutable {

@@ -1,6 +1,6 @@
 """Runs Django's own cache backend tests against vellum.contrib.django.VellumCache.
 
-    python tests/compat/django_cache.py path/to/django-X.Y.Z [--json REPORT]
+    python tests/compat/django_cache.py path/to/django-X.Y.Z [--server-url URL] [--json REPORT]
 
 The argument is an unpacked Django sdist (this script downloads nothing). Its
 tests/cache/tests.py holds BaseCacheTests, the class every built-in backend's tests
@@ -11,6 +11,11 @@ and memcached test classes leave them out, because this backend is bounded by me
 rather than by MAX_ENTRIES; the tests that need them skip themselves. Exit status 0 means
 no failure and no error; the counts and every skip's reason are printed, and written as
 JSON with --json.
+
+With --server-url (a vellum server, redis://host:port/0), Django's built-in RedisCache
+backend with its default options is the default cache, pointed at that server, and its
+own RedisCacheTests run too, with the session tests that keep sessions in the cache
+(the cache backend and the cache-backed database backend).
 """
 
 from __future__ import annotations
@@ -30,7 +35,11 @@ BACKEND = "vellum.contrib.django.VellumCache"
 EXCLUDED_ALIASES = {"cull", "zero_cull"}
 
 
-def configure(sdist: pathlib.Path) -> None:
+REDIS_BACKEND = "django.core.cache.backends.redis.RedisCache"
+SESSION_TEST_CLASSES = ("CacheSessionTests", "CacheDBSessionTests", "CacheDBSessionWithTimeZoneTests")
+
+
+def configure(sdist: pathlib.Path, server_url: str | None = None) -> None:
     import django
     from django.conf import settings
 
@@ -43,12 +52,19 @@ def configure(sdist: pathlib.Path) -> None:
     # The suite imports as the package "cache" (its KEY_FUNCTION setting names
     # "cache.tests.custom_key_func"), as Django's runtests.py imports it.
     sys.path.insert(0, str(tests_dir))
+    apps = ["django.contrib.contenttypes", "django.contrib.auth", "cache"]
+    default_cache = {"BACKEND": "django.core.cache.backends.locmem.LocMemCache"}
+    if server_url:
+        # The suite finds the backends to test among the configured caches when it is
+        # imported, as Django's own test settings name a Redis server.
+        apps += ["django.contrib.sessions", "sessions_tests"]
+        default_cache = {"BACKEND": REDIS_BACKEND, "LOCATION": server_url}
     settings.configure(
         DEBUG=False,
         SECRET_KEY="vellum-compat-suite-secret-key-0123456789",
-        INSTALLED_APPS=["django.contrib.contenttypes", "django.contrib.auth", "cache"],
+        INSTALLED_APPS=apps,
         DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3"}},
-        CACHES={"default": {"BACKEND": "django.core.cache.backends.locmem.LocMemCache"}},
+        CACHES={"default": default_cache},
         MIDDLEWARE=[],
         ROOT_URLCONF=None,
         USE_TZ=False,
@@ -58,7 +74,7 @@ def configure(sdist: pathlib.Path) -> None:
     django.setup()
 
 
-def build_suite() -> unittest.TestSuite:
+def build_suite(server_url: str | None = None) -> unittest.TestSuite:
     from cache.tests import BaseCacheTests, caches_setting_for_tests
     from django.test import TestCase, override_settings
 
@@ -85,23 +101,31 @@ def build_suite() -> unittest.TestSuite:
             self.assertIsInstance(caches["default"], VellumCache)
             self.assertEqual(caches["default"]._cache.persist_dir, os.path.realpath(data_dir))
 
+    classes: list[type] = [VellumCacheTests, VellumPersistentCacheTests]
+    if server_url:
+        import cache.tests
+        import sessions_tests.tests
+
+        classes.append(cache.tests.RedisCacheTests)
+        classes += [getattr(sessions_tests.tests, name) for name in SESSION_TEST_CLASSES]
     loader = unittest.defaultTestLoader
-    return unittest.TestSuite(loader.loadTestsFromTestCase(cls) for cls in (VellumCacheTests, VellumPersistentCacheTests))
+    return unittest.TestSuite(loader.loadTestsFromTestCase(cls) for cls in classes)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("sdist", type=pathlib.Path, help="an unpacked Django sdist")
     parser.add_argument("--json", type=pathlib.Path, help="write the counts and skip reasons here")
+    parser.add_argument("--server-url", help="also run the Redis backend and session suites against this server")
     parser.add_argument("-v", "--verbosity", type=int, default=1)
     args = parser.parse_args()
-    configure(args.sdist.resolve())
+    configure(args.sdist.resolve(), args.server_url)
 
     from django.test.runner import DiscoverRunner
 
     runner = DiscoverRunner(verbosity=args.verbosity, interactive=False)
     runner.setup_test_environment()
-    suite = build_suite()
+    suite = build_suite(args.server_url)
     old_config = runner.setup_databases()
     try:
         result = runner.run_suite(suite)
@@ -112,7 +136,10 @@ def main() -> int:
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
     skipped = [(test.id().rpartition(".")[2], test.id().split(".")[-2], reason) for test, reason in result.skipped]
     passed = result.testsRun - failed - len(skipped) - len(result.expectedFailures)
-    print(f"\nDjango {args.sdist.name} BaseCacheTests against {BACKEND}:")
+    what = f"BaseCacheTests against {BACKEND}"
+    if args.server_url:
+        what += f", RedisCacheTests and the cache session tests against {args.server_url}"
+    print(f"\nDjango {args.sdist.name} {what}:")
     for name, cls, reason in skipped:
         print(f"  skipped {cls}.{name}: {reason}")
     if args.json:

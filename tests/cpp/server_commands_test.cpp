@@ -118,6 +118,26 @@ TEST_F(DispatchTest, SetOptions) {
       {{}, {"SETEX", "k", "x", "v"}, err(kNotInt)},
       {{{"SETEX", "k", "7", "v"}}, {"PTTL", "k"}, num(7000)},
       {{{"LPUSH", "k", "a"}}, {"SET", "k", "v"}, Reply::simple("OK")},
+      // IFEQ and IFNE compare with the present value; a missing key equals nothing.
+      {{existing}, {"SET", "k", "v", "IFEQ", "old"}, Reply::simple("OK")},
+      {{existing, {"SET", "k", "v", "IFEQ", "old"}}, {"GET", "k"}, bulk("v")},
+      {{existing}, {"SET", "k", "v", "ifeq", "other"}, Reply::null()},
+      {{existing, {"SET", "k", "v", "IFEQ", "other"}}, {"GET", "k"}, bulk("old")},
+      {{}, {"SET", "k", "v", "IFEQ", "x"}, Reply::null()},
+      {{{"SET", "k", "v", "IFEQ", "x"}}, {"EXISTS", "k"}, num(0)},
+      {{existing}, {"SET", "k", "v", "IFNE", "old"}, Reply::null()},
+      {{existing}, {"SET", "k", "v", "IFNE", "x", "PX", "100"}, Reply::simple("OK")},
+      {{existing, {"SET", "k", "v", "IFNE", "x", "PX", "100"}}, {"PTTL", "k"}, num(100)},
+      {{}, {"SET", "k", "v", "IFNE", "x"}, Reply::simple("OK")},
+      // With GET the previous value answers, written or not.
+      {{existing}, {"SET", "k", "v", "GET", "IFEQ", "old"}, bulk("old")},
+      {{existing}, {"SET", "k", "v", "IFEQ", "no", "GET"}, bulk("old")},
+      {{}, {"SET", "k", "v", "IFNE", "x", "GET"}, Reply::null()},
+      {{{"LPUSH", "k", "a"}}, {"SET", "k", "v", "IFEQ", "a"}, err(kWrongType)},
+      {{}, {"SET", "k", "v", "IFEQ"}, err(kSyntax)},
+      {{}, {"SET", "k", "v", "IFEQ", "a", "IFNE", "b"}, err(kSyntax)},
+      {{}, {"SET", "k", "v", "NX", "IFNE", "b"}, err(kSyntax)},
+      {{}, {"SET", "k", "v", "IFEQ", "a", "XX"}, err(kSyntax)},
   });
 }
 
@@ -294,6 +314,8 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
   auto run = [&](const Request& r) { return dispatch(ctx, state, r).reply; };
 
   EXPECT_EQ(run({"LASTSAVE"}), num(0));
+  ctx.started_unix_ms = 1'600'000'000'500;  // before any snapshot: when the server started
+  EXPECT_EQ(run({"LASTSAVE"}), num(1'600'000'000));
   ASSERT_EQ(run({"SET", "k", "v"}), Reply::simple("OK"));
   EXPECT_EQ(run({"SAVE"}), Reply::simple("OK"));
   const Reply last = run({"LASTSAVE"});
@@ -306,10 +328,25 @@ TEST(PersistenceCommands, SaveBgsaveLastsaveAndInfo) {
 
   ctx.bgsave_running->store(true);  // a background save of this run is in progress
   EXPECT_EQ(run({"BGSAVE"}), err("ERR Background save already in progress"));
+  EXPECT_EQ(run({"BGSAVE", "NOW"}), err(kSyntax));
+  EXPECT_EQ(run({"BGSAVE", "schedule"}), Reply::simple("Background saving scheduled"));
+  EXPECT_TRUE(ctx.bgsave_scheduled->load());
   ctx.bgsave_running->store(false);
+  ctx.bgsave_scheduled->store(false);
+  auto wait_idle = [&] {
+    for (int i = 0; i < 3000 && ctx.bgsave_running->load(); ++i) sleep_ms(10);
+    EXPECT_FALSE(ctx.bgsave_running->load()) << "the background save never cleared its flag";
+  };
   EXPECT_EQ(run({"BGSAVE"}), Reply::simple("Background saving started"));
-  for (int i = 0; i < 500 && ctx.bgsave_running->load(); ++i) sleep_ms(10);
-  EXPECT_FALSE(ctx.bgsave_running->load()) << "the background save never cleared its flag";
+  wait_idle();
+  // Without a save in progress, SCHEDULE starts one at once. A save scheduled while one
+  // runs is taken by the running one, so the flag ends cleared either way.
+  EXPECT_EQ(run({"BGSAVE", "SCHEDULE"}), Reply::simple("Background saving started"));
+  const Reply again = run({"BGSAVE", "SCHEDULE"});
+  EXPECT_TRUE(again == Reply::simple("Background saving scheduled") || again == Reply::simple("Background saving started"))
+      << again.text;
+  wait_idle();
+  EXPECT_FALSE(ctx.bgsave_scheduled->load()) << "a scheduled save never ran";
 
   EXPECT_TRUE(persist::close(*ctx.store).ok());
   EXPECT_EQ(run({"SAVE"}), err("ERR save failed: store is closed"));
@@ -499,6 +536,18 @@ TEST_F(DispatchTest, ClientSubcommandsAndRegistry) {
   EXPECT_EQ(list.substr(0, me.size()), me);
   EXPECT_TRUE(list.substr(me.size()).starts_with("id=" + std::to_string(other.id) + " addr=10.0.0.2:7 name=peer "))
       << list;
+  // Filters: every connection is of type normal; ID keeps the named connections.
+  EXPECT_EQ(run({"CLIENT", "LIST", "TYPE", "normal"}).text, list);
+  for (const char* type : {"master", "replica", "pubsub"}) {
+    EXPECT_EQ(run({"CLIENT", "LIST", "type", type}), Reply::verbatim("")) << type;
+  }
+  EXPECT_EQ(run({"CLIENT", "LIST", "TYPE", "x"}), err("ERR Unknown client type 'x'"));
+  EXPECT_EQ(run({"CLIENT", "LIST", "ID", std::to_string(state_.id)}).text, me);
+  EXPECT_EQ(run({"CLIENT", "LIST", "ID", std::to_string(other.id), std::to_string(state_.id), "99999"}).text, list);
+  EXPECT_EQ(run({"CLIENT", "LIST", "ID", "99999"}).text, "");
+  EXPECT_EQ(run({"CLIENT", "LIST", "ID", "x"}), err("ERR Invalid client ID"));
+  EXPECT_EQ(run({"CLIENT", "LIST", "ID"}), err(kSyntax));
+  EXPECT_EQ(run({"CLIENT", "LIST", "TYPE", "master", "ID", std::to_string(state_.id)}).text, "");
   ctx_.clients->remove(other.id);
   EXPECT_EQ(run({"CLIENT", "LIST"}).text, me);
   EXPECT_NE(run({"INFO", "clients"}).text.find("\r\nconnected_clients:1\r\n"), std::string::npos);

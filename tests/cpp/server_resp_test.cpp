@@ -511,6 +511,8 @@ TEST(ReplyWriter, EncodesEveryKindUnderBothProtocols) {
       {Reply::from_int(-7), ":-7\r\n", ":-7\r\n"},
       {Reply::bulk("a\r\nb"), "$4\r\na\r\nb\r\n", "$4\r\na\r\nb\r\n"},
       {Reply::null(), "$-1\r\n", "_\r\n"},
+      {Reply::null_array(), "*-1\r\n", "_\r\n"},
+      {Reply::array({Reply::null_array(), Reply::null()}), "*2\r\n*-1\r\n$-1\r\n", "*2\r\n_\r\n_\r\n"},
       {Reply::array({}), "*0\r\n", "*0\r\n"},
       {Reply::map({}), "*0\r\n", "%0\r\n"},
       {Reply::set({}), "*0\r\n", "~0\r\n"},
@@ -561,6 +563,39 @@ TEST(ConnectionLoop, HelloSwitchesTheReplyEncoding) {
   EXPECT_EQ(out.joined(), "-NOPROTO unsupported protocol version\r\n$-1\r\n" + props3 + "_\r\n:1\r\n" + props2 +
                               "$-1\r\n");
   EXPECT_EQ(ctx.clients->size(), 0u) << "the connection stayed listed after it ended";
+}
+
+// The replies whose form differs between the protocols, or must not, byte for byte as a
+// connection sends them: an aborted transaction and a counted pop from a missing list are
+// the null array; the float increments stay bulk strings under both (clients convert the
+// text alike); the set algebra answers sets as SMEMBERS does.
+TEST(ConnectionLoop, RepliesThatDependOnTheProtocol) {
+  const std::string setup = "SADD a x y\r\nSADD b y\r\nSET f 1.5\r\nHSET h k 2\r\n";
+  const std::string probe =
+      "WATCH w\r\nSET w 1\r\nMULTI\r\nSET z 1\r\nEXEC\r\nLPOP nolist 2\r\nINCRBYFLOAT f 1\r\n"
+      "HINCRBYFLOAT h k 0.25\r\nSINTER a b\r\nSUNION b\r\nSDIFF a b\r\nSDIFF nokey\r\nSMEMBERS b\r\nGET z\r\n";
+  const std::string common = "+OK\r\n+OK\r\n+OK\r\n+QUEUED\r\n";
+  const std::string want2 = common +
+                            "*-1\r\n*-1\r\n$3\r\n2.5\r\n$4\r\n2.25\r\n*1\r\n$1\r\ny\r\n*1\r\n$1\r\ny\r\n"
+                            "*1\r\n$1\r\nx\r\n*0\r\n*1\r\n$1\r\ny\r\n$-1\r\n";
+  const std::string want3 = common +
+                            "_\r\n_\r\n$3\r\n2.5\r\n$4\r\n2.25\r\n~1\r\n$1\r\ny\r\n~1\r\n$1\r\ny\r\n"
+                            "~1\r\n$1\r\nx\r\n~0\r\n~1\r\n$1\r\ny\r\n_\r\n";
+  for (int protocol : {kResp2, kResp3}) {
+    StoreConfig config;
+    config.sweep_interval_ms = 0;
+    ServerContext ctx;
+    ctx.store = Store::create(config, nullptr, /*start_sweeper=*/false);
+    ChunkSource src({"HELLO " + std::to_string(protocol) + "\r\n" + setup + probe});
+    RecordingSink out;
+    serve_requests(src, out, ctx);
+    const std::string all = out.joined();
+    // HELLO's reply is checked elsewhere; the four setup replies are integers and OK.
+    const std::string setup_replies = ":2\r\n:1\r\n+OK\r\n:1\r\n";
+    const size_t at = all.find(setup_replies);
+    ASSERT_NE(at, std::string::npos) << all;
+    EXPECT_EQ(all.substr(at + setup_replies.size()), protocol == kResp2 ? want2 : want3) << protocol;
+  }
 }
 
 }  // namespace

@@ -97,7 +97,52 @@ TEST_F(TxnTest, RefusedWhileQueuingAbortsAndRunsNothing) {
   EXPECT_EQ(d({"GET", "a"}), Reply::null());
 }
 
-// Each way a watched key can change makes EXEC answer null and run nothing; a key in
+// Queued requests are charged to the server's request budget until EXEC, DISCARD or the
+// end of the connection. One that finds no room is refused with the over-budget reply,
+// the queue is dropped at once, and EXEC aborts; what follows the refusal is not kept.
+TEST_F(TxnTest, QueuedRequestsAreChargedToTheRequestBudget) {
+  use_memory();
+  ctx.request_budget = std::make_shared<server::RequestBudget>(64 * 1024);
+  server::RequestBudget& budget = *ctx.request_budget;
+  const Bytes value(10 * 1024, 'v');
+  const Reply over_budget = Reply::error(std::string(server::kOverBudgetReply));
+  {
+    Conn c(ctx);
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    int queued = 0;
+    Reply r;
+    for (; queued < 100; ++queued) {
+      r = c({"SET", "k" + std::to_string(queued), value});
+      if (r != kQueued) break;
+      EXPECT_GT(budget.held(), static_cast<uint64_t>(queued + 1) * value.size());
+    }
+    EXPECT_EQ(r, over_budget);
+    EXPECT_EQ(queued, 6) << "64 KiB holds six queued 10 KiB values, not seven";
+    EXPECT_EQ(budget.held(), 0u) << "the refused transaction still holds its queue";
+    EXPECT_EQ(c({"SET", "after", value}), kQueued);
+    EXPECT_EQ(budget.held(), 0u) << "a request queued after the refusal was kept";
+    EXPECT_EQ(c({"EXEC"}), Reply::error("EXECABORT Transaction discarded because of previous errors."));
+    EXPECT_EQ(ctx.store->key_count(), 0u);
+    // The budget is whole again: a transaction within it runs.
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    EXPECT_EQ(c({"SET", "a", value}), kQueued);
+    EXPECT_GT(budget.held(), value.size());
+    EXPECT_EQ(c({"EXEC"}), Reply::array({kOk}));
+    EXPECT_EQ(budget.held(), 0u);
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    EXPECT_EQ(c({"SET", "b", value}), kQueued);
+    EXPECT_EQ(c({"DISCARD"}), kOk);
+    EXPECT_EQ(budget.held(), 0u);
+    // A connection that ends inside MULTI gives its charge back.
+    ASSERT_EQ(c({"MULTI"}), kOk);
+    EXPECT_EQ(c({"SET", "c", value}), kQueued);
+    EXPECT_GT(budget.held(), 0u);
+  }
+  EXPECT_EQ(budget.held(), 0u);
+  EXPECT_EQ(ctx.store->key_count(), 1u);
+}
+
+// Each way a watched key can change makes EXEC answer the null array and run nothing; a key in
 // another shard, a read, or an unwatch leave it to run.
 TEST_F(TxnTest, WatchInvalidation) {
   enum class How { Write, Delete, Expire, Evict, OtherShard, Read, Unwatch };
@@ -121,7 +166,7 @@ TEST_F(TxnTest, WatchInvalidation) {
     ASSERT_EQ(c({"MULTI"}), kOk);
     ASSERT_EQ(c({"SET", "done", "1"}), kQueued);
     const bool runs = how == How::OtherShard || how == How::Read || how == How::Unwatch;
-    EXPECT_EQ(c({"EXEC"}), runs ? Reply::array({kOk}) : Reply::null()) << static_cast<int>(how);
+    EXPECT_EQ(c({"EXEC"}), runs ? Reply::array({kOk}) : Reply::null_array()) << static_cast<int>(how);
     EXPECT_EQ(ctx.store->exists("done"), runs);
     EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
   }

@@ -29,6 +29,38 @@ def client(server):
     return redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
 
 
+@pytest.mark.parametrize("protocol", [2, 3])
+def test_queued_requests_count_against_the_request_budget(protocol):
+    """A transaction queues no more than the request budget holds: the request that
+    finds no room is refused, EXEC aborts, the connection stays usable and the budget is
+    whole again for the next transaction; the other connections are unaffected."""
+    cache = Cache()
+    server = Server(cache.native, port=0, request_budget=256 * 1024)
+    server.start()
+    try:
+        r = redis.Redis(host="127.0.0.1", port=server.port, protocol=protocol)
+        other = redis.Redis(host="127.0.0.1", port=server.port, protocol=protocol)
+        value = b"v" * (32 * 1024)
+        with r.pipeline(transaction=True) as p:
+            for i in range(12):  # 384 KiB queued: past the budget
+                p.set(f"k{i}", value)
+            with pytest.raises(redis.ResponseError) as refused:
+                p.execute()
+        assert "EXECABORT" in str(refused.value) or "request memory budget" in str(refused.value)
+        assert r.exists(*[f"k{i}" for i in range(12)]) == 0
+        assert other.set("o", value) is True
+        with r.pipeline(transaction=True) as p:
+            for i in range(4):  # 128 KiB: fits
+                p.set(f"k{i}", value)
+            assert p.execute() == [True] * 4
+        assert r.exists(*[f"k{i}" for i in range(12)]) == 4
+        r.close()
+        other.close()
+    finally:
+        server.stop()
+        cache.close()
+
+
 def test_cache_transaction_results_and_refusal():
     c = Cache(codec="json")
     c.native.sadd("s", "m")
