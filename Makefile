@@ -13,7 +13,7 @@ SECOND_PYTHONS ?= $(shell for v in 3.12 3.13; do p=$$(command -v python$$v 2>/de
   if [ -n "$$p" ] && "$$p" -c '' 2>/dev/null; then echo "$$p"; \
   else ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1; fi; done)
 
-.PHONY: all test run bench sanitize fuzz venv wheel gtest cpp-build cpp-test py-test abi3 stubtest \
+.PHONY: all test run bench sanitize fuzz venv wheel gtest lua cpp-build cpp-test py-test abi3 stubtest \
         second-python clean fuzz-deps soak sanitize-python typecheck compat
 
 all: test
@@ -42,7 +42,7 @@ TEST_EXTRAS := $(VENV)/.test-extras
 
 # The stamp carries the time the build started, so a source saved during the build is
 # newer than it and rebuilds next time.
-$(WHEEL_BUILT): $(WHEEL_INPUTS) | $(VENV)/.ready
+$(WHEEL_BUILT): $(WHEEL_INPUTS) | $(VENV)/.ready lua
 	@mkdir -p build && touch build/wheel.started
 	rm -rf dist
 	@echo "== building the wheel; a first build compiles the C++ core (about a minute on 2 cores)"
@@ -67,7 +67,12 @@ gtest:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
 	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev)
 
-cpp-build: gtest
+# Lua 5.1 for server-side scripting (and its bit library), through apt when missing.
+lua:
+	@(dpkg -s liblua5.1-0-dev && dpkg -s lua-bitop-dev) >/dev/null 2>&1 || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq liblua5.1-0-dev lua-bitop-dev)
+
+cpp-build: gtest lua
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 
@@ -144,7 +149,7 @@ bench: wheel
 	$(VPY) bench/run_all.py
 
 # C++ tests under ThreadSanitizer, then under AddressSanitizer with UBSan.
-sanitize: gtest
+sanitize: gtest lua
 	cmake -S . -B build/tsan -G Ninja -DVELLUM_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLUM_SANITIZE=thread >/dev/null
 	cmake --build build/tsan -j $(JOBS)
 	@# save and flush hold every shard lock at once (64 by default), more than the
@@ -165,7 +170,7 @@ fuzz-deps:
 	@(command -v clang++ >/dev/null 2>&1 && dpkg -s libclang-rt-14-dev >/dev/null 2>&1) || \
 	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev)
 
-fuzz: fuzz-deps
+fuzz: fuzz-deps lua
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DVELLUM_FUZZ=ON \
 	  -DVELLUM_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
@@ -193,7 +198,7 @@ ASAN_VENV := build/asan-venv
 ASAN_SETTINGS := -C cmake.define.VELLUM_SANITIZE=address -C cmake.build-type=RelWithDebInfo \
   -C build-dir=build/asan-wheel
 
-sanitize-python:
+sanitize-python: lua
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	rm -rf build/asan-dist
 	$(ASAN_VENV)/bin/python -m pip wheel . --no-deps -w build/asan-dist -q $(ASAN_SETTINGS)

@@ -34,6 +34,8 @@ Reply command_entry(const CommandSpec& c) {
   if (c.flags & kReadOnly) flags.push_back(Reply::simple("readonly"));
   if (c.flags & kBeforeAuth) flags.push_back(Reply::simple("no_auth"));
   if ((c.flags & (kWrite | kReadOnly)) == 0) flags.push_back(Reply::simple("fast"));
+  if (c.flags & kNoScript) flags.push_back(Reply::simple("noscript"));
+  if (c.keys.count_at > 0) flags.push_back(Reply::simple("movablekeys"));
   return Reply::array({
       Reply::bulk(ascii_lower(c.name)),
       Reply::from_int(arity(c)),
@@ -51,10 +53,7 @@ Reply command_entry(const CommandSpec& c) {
 // The keys of `args` (a whole request, name first) by the row's positions.
 std::vector<Bytes> keys_of(const CommandSpec& c, std::span<const Bytes> args) {
   std::vector<Bytes> out;
-  if (c.keys.step <= 0 || c.keys.first <= 0) return out;
-  const auto n = static_cast<int64_t>(args.size());
-  const int64_t last = c.keys.last < 0 ? n + c.keys.last : c.keys.last;
-  for (int64_t i = c.keys.first; i <= last && i < n; i += c.keys.step) out.push_back(args[static_cast<size_t>(i)]);
+  for (size_t i : key_indices(c, args).value_or(std::vector<size_t>{})) out.push_back(args[i]);
   return out;
 }
 

@@ -57,13 +57,9 @@ Reply cmd_unwatch(const ServerContext&, ConnectionState& state, const Request&) 
 // The shards a queued request names through its row's key positions; every shard for a
 // request that names none, since those (KEYS, DBSIZE, FLUSHALL, INFO) span the key space.
 bool add_shards(const Store& store, const ConnectionState::Queued& q, std::vector<size_t>& out) {
-  const KeyPositions& k = q.row->keys;
-  if (k.step <= 0) return false;
-  const auto argc = static_cast<int>(q.request.size());
-  const int last = k.last < 0 ? argc + k.last : k.last;
-  for (int i = k.first; i <= last && i < argc; i += k.step) {
-    out.push_back(store.shard_index(q.request[static_cast<size_t>(i)]));
-  }
+  const std::optional<std::vector<size_t>> keys = key_indices(*q.row, q.request);
+  if (!keys) return false;
+  for (size_t i : *keys) out.push_back(store.shard_index(q.request[i]));
   return true;
 }
 
@@ -112,7 +108,7 @@ const CommandSpec kTransactionCommands[] = {
     CommandSpec{"MULTI", 1, 1, cmd_multi},
     CommandSpec{"EXEC", 1, 1, cmd_exec},
     CommandSpec{"DISCARD", 1, 1, cmd_discard},
-    CommandSpec{"WATCH", 2, kAny, cmd_watch, kReadOnly, {1, -1, 1}},
+    CommandSpec{"WATCH", 2, kAny, cmd_watch, kReadOnly | kNoScript, {1, -1, 1}},
     CommandSpec{"UNWATCH", 1, 1, cmd_unwatch},
 };
 

@@ -24,14 +24,17 @@ inline constexpr unsigned kBeforeAuth = 1;  // runs on a connection not yet auth
 inline constexpr unsigned kCloses = 2;      // the connection closes after its reply
 inline constexpr unsigned kWrite = 4;       // may change the key space
 inline constexpr unsigned kReadOnly = 8;    // reads the key space and changes nothing
+inline constexpr unsigned kNoScript = 16;   // a script may not call it
 
 // Where a command's keys stand among its arguments (the name is argument 0): from
-// `first` to `last` (negative: counted from the end, -1 the last argument) every `step`.
-// All zero for a command that names no key.
+// `first` to `last` (negative: counted from the end, -1 the last argument) every `step`;
+// or, when `count_at` is positive, argument `count_at` holds a count N and the N arguments
+// after it are the keys. All zero for a command that names no key.
 struct KeyPositions {
   int first = 0;
   int last = 0;
   int step = 0;
+  int count_at = 0;
 };
 
 struct CommandSpec {
@@ -43,6 +46,11 @@ struct CommandSpec {
   KeyPositions keys{};
 };
 
+// The indices in `args` (a whole request, name first) of the keys `c` names; nullopt for a
+// row that names no key. A count that is not a number, or that reaches past the
+// arguments, names only the keys present, for the handler to refuse.
+std::optional<std::vector<size_t>> key_indices(const CommandSpec& c, std::span<const Bytes> args);
+
 // Each family's rows.
 std::span<const CommandSpec> string_commands();      // strings, keys and expiry
 std::span<const CommandSpec> collection_commands();  // hashes, lists and sets
@@ -53,6 +61,7 @@ std::span<const CommandSpec> key_commands();            // type, rename, absolut
 std::span<const CommandSpec> set_commands();         // set membership, random choice and algebra
 std::span<const CommandSpec> hash_commands();        // hash reads and field writes beyond the basics
 std::span<const CommandSpec> list_commands();        // list positional reads, writes in place, moves
+std::span<const CommandSpec> scripting_commands();   // EVAL and SCRIPT
 
 // Every family, for dispatch and for COMMAND's listings.
 std::span<const std::span<const CommandSpec>> command_families();

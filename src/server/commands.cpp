@@ -1,5 +1,6 @@
 #include "server/commands.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <unordered_map>
@@ -9,10 +10,31 @@
 namespace vellum::server {
 
 std::span<const std::span<const CommandSpec>> command_families() {
-  static const std::array<std::span<const CommandSpec>, 9> families = {
-      string_commands(), key_commands(),   collection_commands(),    hash_commands(),       list_commands(),
-      set_commands(),    admin_commands(), introspection_commands(), transaction_commands()};
+  static const std::array<std::span<const CommandSpec>, 10> families = {
+      string_commands(),    key_commands(),        collection_commands(), hash_commands(),
+      list_commands(),      set_commands(),        admin_commands(),      introspection_commands(),
+      transaction_commands(), scripting_commands()};
   return families;
+}
+
+std::optional<std::vector<size_t>> key_indices(const CommandSpec& c, std::span<const Bytes> args) {
+  const KeyPositions& k = c.keys;
+  const size_t n = args.size();
+  std::vector<size_t> out;
+  if (k.count_at > 0) {
+    const auto at = static_cast<size_t>(k.count_at);
+    const std::optional<int64_t> count = at < n ? parse_int(args[at]) : std::nullopt;
+    if (count && *count > 0) {
+      const size_t end = at + 1 + std::min(static_cast<size_t>(*count), n - at - 1);
+      for (size_t i = at + 1; i < end; ++i) out.push_back(i);
+    }
+    return out;
+  }
+  if (k.step <= 0 || k.first <= 0) return std::nullopt;
+  const auto argc = static_cast<int64_t>(n);
+  const int64_t last = k.last < 0 ? argc + k.last : k.last;
+  for (int64_t i = k.first; i <= last && i < argc; i += k.step) out.push_back(static_cast<size_t>(i));
+  return out;
 }
 
 // Every family's rows by name, built once (thread-safe static initialisation) and never

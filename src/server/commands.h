@@ -21,6 +21,7 @@
 #include "core/store.h"
 #include "server/clients.h"
 #include "server/resp.h"
+#include "server/script.h"
 
 namespace vellum::server {
 
@@ -40,6 +41,8 @@ struct ServerContext {
   std::shared_ptr<RequestBudget> request_budget;
   // The live connections, for CLIENT and INFO; each connection lists itself.
   std::shared_ptr<ClientRegistry> clients = std::make_shared<ClientRegistry>();
+  // Cached scripts, the limits of a script's run, and the runs in progress.
+  std::shared_ptr<Scripts> scripts = std::make_shared<Scripts>();
 };
 
 struct CommandSpec;
@@ -67,6 +70,9 @@ struct ConnectionState {
   std::vector<Queued> queued;
   BudgetCharge queued_charge;
   std::vector<std::pair<Bytes, WatchMark>> watched;
+
+  // The interpreter this connection's scripts run in; none until its first script.
+  std::shared_ptr<ScriptVm> script_vm;
 };
 
 inline ConnectionState initial_connection_state(const ServerContext& ctx) {
