@@ -4,13 +4,14 @@
 //
 //     class Server:
 //         def __new__(cls, cache, host="127.0.0.1", port=6380, password=None,
-//                     request_budget=None): ...
+//                     request_budget=None, script_time_limit_ms=5000): ...
 //             # cache: a native Cache, or a vellum.Cache (its `native` is served)
 //         def start(self) -> None: ...   # OSError "cannot bind {host}:{port}: {reason}"
 //         def stop(self) -> None: ...
 //         port: int                      # read-only
 //         running: bool                  # read-only
 //         request_budget: int            # read-only
+//         script_time_limit_ms: int      # read-only
 //
 // The listener and connection threads belong to vellum::server::Server and never take
 // the interpreter lock; start and stop release it for their whole work.
@@ -63,14 +64,16 @@ PyObject* served_cache(PyObject* obj) {
 
 PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"cache", "host", "port", "password", "request_budget", nullptr};
+    static const char* const names[] = {"cache", "host", "port", "password", "request_budget", "script_time_limit_ms",
+                                        nullptr};
     PyObject* cache_obj = nullptr;
     PyObject* host_obj = nullptr;
     PyObject* port_obj = nullptr;
     PyObject* password_obj = Py_None;
     PyObject* budget_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOO:Server", kw(names), &cache_obj, &host_obj, &port_obj,
-                                     &password_obj, &budget_obj)) {
+    PyObject* script_limit_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOO:Server", kw(names), &cache_obj, &host_obj, &port_obj,
+                                     &password_obj, &budget_obj, &script_limit_obj)) {
       return nullptr;
     }
     PyObject* served = served_cache(cache_obj);
@@ -112,9 +115,14 @@ PyObject* Server_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       if (!extract_positive(budget_obj, "request_budget", budget)) return nullptr;
       request_budget = static_cast<uint64_t>(budget);
     }
+    int64_t script_time_limit_ms = static_cast<int64_t>(server::kDefaultScriptTimeLimitMs);
+    if (script_limit_obj && !extract_positive(script_limit_obj, "script_time_limit_ms", script_time_limit_ms)) {
+      return nullptr;
+    }
 
     auto core = std::make_unique<server::Server>(std::move(store), host, static_cast<uint16_t>(port),
-                                                 std::move(password), request_budget);
+                                                 std::move(password), request_budget,
+                                                 static_cast<uint64_t>(script_time_limit_ms));
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc != nullptr ? alloc(type, 0) : nullptr;
     if (self == nullptr) return nullptr;
@@ -193,6 +201,14 @@ PyObject* Server_get_request_budget(PyObject* op, void*) {
   });
 }
 
+PyObject* Server_get_script_time_limit_ms(PyObject* op, void*) {
+  return guarded([&]() -> PyObject* {
+    ServerPayload& payload = payload_of(op);
+    Borrow borrow(payload.borrows);
+    return to_py_u64(payload.server->script_time_limit_ms());
+  });
+}
+
 PyCFunction method(PyObject* (*fn)(PyObject*, PyObject*)) { return fn; }
 
 PyMethodDef Server_methods[] = {
@@ -213,11 +229,16 @@ PyGetSetDef Server_getset[] = {
      "cache's max_memory when smaller); a connection whose request would cross it gets an error reply and is "
      "closed.",
      nullptr},
+    {"script_time_limit_ms", Server_get_script_time_limit_ms, nullptr,
+     "Milliseconds a script may run before it has written (default 5000); a script past it that has not "
+     "written is stopped with an error, one that has written runs to completion.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const char kServerDoc[] =
-    "Server(cache, host=\"127.0.0.1\", port=6380, password=None, request_budget=None)\n--\n\n"
+    "Server(cache, host=\"127.0.0.1\", port=6380, password=None, request_budget=None, "
+    "script_time_limit_ms=5000)\n--\n\n"
     "RESP2 server that serves a `Cache` over TCP.";
 
 PyType_Slot Server_slots[] = {

@@ -43,6 +43,9 @@ def add_parser(subparsers: Any) -> None:
     p.add_argument("--request-budget", type=_size_arg, default=None,
                    help="bytes all clients together may hold in partly sent requests, e.g. 512MiB "
                         "(default 1GiB, or --max-memory when smaller)")
+    p.add_argument("--script-time-limit-ms", type=int, default=5000,
+                   help="milliseconds a script may run before it has written; past it, one that has not "
+                        "written is stopped (default 5000)")
     p.set_defaults(run=run)
 
 
@@ -78,7 +81,8 @@ def run(args: argparse.Namespace) -> int:
         log.warning("repaired while opening %s: %s", os.path.abspath(args.dir), opened["last_error"])
     try:
         server = _vellum.Server(cache, host=args.host, port=args.port, password=password,
-                                request_budget=args.request_budget)
+                                request_budget=args.request_budget,
+                                script_time_limit_ms=args.script_time_limit_ms)
         server.start()
     except (OSError, ValueError) as e:
         log.error("%s", e)

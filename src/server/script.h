@@ -12,7 +12,7 @@
 // script, with the compiled functions cached by SHA-1; SCRIPT FLUSH empties every cache.
 //
 // Thread-safety: Scripts is shared by every connection thread. Its mutex is a leaf, taken
-// also under shard locks (a script run by EXEC); the counters are atomics.
+// also under shard locks (a script runs under those of its keys).
 
 #include <atomic>
 #include <cstdint>
@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/bytes.h"
 #include "server/resp.h"
@@ -54,26 +55,28 @@ class Scripts {
   uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
   // One run in progress, from before it waits for its shards until it returns: what SCRIPT
-  // KILL looks at. RAII; the run calls wrote() before its first write.
+  // KILL looks at. RAII, used by the run's own thread.
   class Run {
    public:
     explicit Run(Scripts& scripts);
     ~Run();
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
-    void wrote();
+    // Called before each write: false when a SCRIPT KILL got to the run first, and the
+    // write must not happen. Once it answered true, no kill stops the run.
+    bool may_write();
     bool has_written() const { return written_; }
-    // True once a SCRIPT KILL came after this run started.
-    bool kill_requested() const;
+    bool killed() const { return killed_.load(std::memory_order_acquire); }
 
    private:
+    friend class Scripts;
     Scripts& scripts_;
-    uint64_t kill_epoch_;
-    bool written_ = false;
+    bool written_ = false;  // changed under scripts_.mu_, by the run's thread only
+    std::atomic<bool> killed_{false};
   };
 
   enum class KillOutcome : uint8_t { NotBusy, Unkillable, Killed };
-  // Stops every run in progress that has not written (each ends with an error).
+  // Marks every run in progress that has not written as killed: each ends with an error.
   KillOutcome kill();
 
  private:
@@ -81,10 +84,8 @@ class Scripts {
   const uint64_t memory_limit_;
   mutable std::mutex mu_;
   std::unordered_map<std::string, Bytes> texts_;  // guarded by mu_
+  std::vector<Run*> runs_;                          // guarded by mu_
   std::atomic<uint64_t> generation_{0};
-  std::atomic<uint64_t> running_{0};
-  std::atomic<uint64_t> unwritten_{0};
-  std::atomic<uint64_t> kill_epoch_{0};
 };
 
 struct ServerContext;

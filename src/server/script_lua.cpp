@@ -138,7 +138,7 @@ void count_hook(lua_State* L, lua_Debug*) {
   ActiveRun* a = vm_of(L).active;
   if (a == nullptr || a->run->has_written()) return;
   if (a->stop == Stop::None) {
-    if (a->run->kill_requested()) {
+    if (a->run->killed()) {
       a->stop = Stop::Killed;
     } else if (monotonic_ms() >= a->deadline_ms) {
       a->stop = Stop::TimedOut;
@@ -287,7 +287,10 @@ Reply call_command(ScriptVm& vm, const Request& req) {
   }
   if ((row->flags & kWrite) != 0) {
     if (a.read_only) return Reply::error("ERR Write commands are not allowed from read-only scripts.");
-    a.run->wrote();
+    if (!a.run->may_write()) {
+      a.stop = Stop::Killed;
+      return Reply::error("ERR the script is being stopped");
+    }
   }
   return row->handler(*a.ctx, vm.inner, req);
 }

@@ -33,34 +33,34 @@ void Scripts::flush() {
   generation_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-// The epoch is read before the run is counted, so a SCRIPT KILL that counted this run
-// advances the epoch past the one it read.
-Scripts::Run::Run(Scripts& scripts)
-    : scripts_(scripts), kill_epoch_(scripts.kill_epoch_.load(std::memory_order_acquire)) {
-  scripts_.running_.fetch_add(1, std::memory_order_acq_rel);
-  scripts_.unwritten_.fetch_add(1, std::memory_order_acq_rel);
+Scripts::Run::Run(Scripts& scripts) : scripts_(scripts) {
+  std::lock_guard<std::mutex> guard(scripts_.mu_);
+  scripts_.runs_.push_back(this);
 }
 
 Scripts::Run::~Run() {
-  if (!written_) scripts_.unwritten_.fetch_sub(1, std::memory_order_acq_rel);
-  scripts_.running_.fetch_sub(1, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> guard(scripts_.mu_);
+  std::erase(scripts_.runs_, this);
 }
 
-void Scripts::Run::wrote() {
-  if (written_) return;
+bool Scripts::Run::may_write() {
+  if (written_) return true;
+  std::lock_guard<std::mutex> guard(scripts_.mu_);
+  if (killed_.load(std::memory_order_relaxed)) return false;
   written_ = true;
-  scripts_.unwritten_.fetch_sub(1, std::memory_order_acq_rel);
-}
-
-bool Scripts::Run::kill_requested() const {
-  return scripts_.kill_epoch_.load(std::memory_order_acquire) != kill_epoch_;
+  return true;
 }
 
 Scripts::KillOutcome Scripts::kill() {
-  if (running_.load(std::memory_order_acquire) == 0) return KillOutcome::NotBusy;
-  if (unwritten_.load(std::memory_order_acquire) == 0) return KillOutcome::Unkillable;
-  kill_epoch_.fetch_add(1, std::memory_order_acq_rel);
-  return KillOutcome::Killed;
+  std::lock_guard<std::mutex> guard(mu_);
+  if (runs_.empty()) return KillOutcome::NotBusy;
+  bool any = false;
+  for (Run* r : runs_) {
+    if (r->written_) continue;
+    r->killed_.store(true, std::memory_order_release);
+    any = true;
+  }
+  return any ? KillOutcome::Killed : KillOutcome::Unkillable;
 }
 
 }  // namespace vellum::server

@@ -204,6 +204,7 @@ struct Server::Impl {
   std::optional<Bytes> password;
   uint16_t configured_port = 0;
   std::shared_ptr<RequestBudget> budget;  // shared by every run; each run's connections end with it
+  uint64_t script_time_limit_ms = kDefaultScriptTimeLimitMs;
 
   mutable std::mutex state_mu;
   std::unique_ptr<RunningState> running;  // guarded by state_mu
@@ -238,6 +239,7 @@ struct Server::Impl {
     state->ctx.store = store;
     state->ctx.started_unix_ms = store->clock().now_ms();
     state->ctx.request_budget = budget;
+    state->ctx.scripts = std::make_shared<Scripts>(script_time_limit_ms);
 
     auto thread = NamedThread::spawn("vellum-accept", [st = state.get(), lsock = std::move(*listener)]() mutable {
       accept_loop(lsock, st->ctx, st->registry);
@@ -251,8 +253,9 @@ struct Server::Impl {
 };
 
 Server::Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password,
-               std::optional<uint64_t> request_budget)
+               std::optional<uint64_t> request_budget, uint64_t script_time_limit_ms)
     : impl_(std::make_unique<Impl>()) {
+  impl_->script_time_limit_ms = script_time_limit_ms;
   uint64_t limit = kDefaultRequestBudget;
   if (request_budget) {
     limit = *request_budget;
@@ -293,6 +296,8 @@ uint16_t Server::port() const {
 }
 
 uint64_t Server::request_budget() const { return impl_->budget->limit(); }
+
+uint64_t Server::script_time_limit_ms() const { return impl_->script_time_limit_ms; }
 
 uint64_t Server::request_bytes_held() const { return impl_->budget->held(); }
 

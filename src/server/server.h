@@ -17,6 +17,7 @@
 #include "core/bytes.h"
 #include "core/store.h"
 #include "platform/io_error.h"
+#include "server/script.h"
 
 namespace vellum::server {
 
@@ -24,9 +25,11 @@ class Server {
  public:
   static constexpr uint64_t kDefaultRequestBudget = uint64_t{1} << 30;
 
-  // REQUIRES: request_budget, when given, is positive.
+  // REQUIRES: request_budget, when given, is positive; script_time_limit_ms is positive.
+  // A script that has not written yet is stopped once it has run script_time_limit_ms.
   Server(std::shared_ptr<Store> store, std::string host, uint16_t port, std::optional<Bytes> password,
-         std::optional<uint64_t> request_budget = std::nullopt);
+         std::optional<uint64_t> request_budget = std::nullopt,
+         uint64_t script_time_limit_ms = kDefaultScriptTimeLimitMs);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -41,6 +44,7 @@ class Server {
   uint16_t port() const;
   bool running() const;
   uint64_t request_budget() const;
+  uint64_t script_time_limit_ms() const;
   // Bytes charged to the request budget right now, by every connection together.
   uint64_t request_bytes_held() const;
 
