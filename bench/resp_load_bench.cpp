@@ -1,6 +1,8 @@
 // Load on the RESP server from an epoll load generator of our own: C connections with P
-// requests in flight on each, over PING, GET, SET and a 90/10 GET/SET mix, reporting
-// requests per second and p50/p99 latency from send to reply.
+// requests in flight on each, over PING, GET, SET, a 90/10 GET/SET mix and EVALSHA of a
+// lock-release script (redis-py's Lock.release, with a token that does not match, so each
+// call reads its key and answers 0), reporting requests per second and p50/p99 latency
+// from send to reply.
 //
 // Every case measures two targets in the same process: a minimal thread-per-connection
 // responder built in here, which parses just enough of a request to know it is whole and
@@ -25,7 +27,7 @@
 // With no arguments the whole comparison runs in well under two minutes. Flags for longer
 // or narrower runs: --seconds S (measured per round and target), --warmup S, --rounds N,
 // --conns C, --pipeline P (instead of the two default depths 1 and 16), --workload
-// ping|get|set|mixed, and --shards N for the store.
+// ping|get|set|mixed|evalsha, and --shards N for the store.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -60,6 +62,7 @@
 #include "server/commands.h"
 #include "server/resp.h"
 #include "server/server.h"
+#include "server/sha1.h"
 
 using namespace vellum;
 
@@ -76,7 +79,17 @@ inline constexpr uint64_t kDrainNs = 2'000'000'000;
 // The responder's buffers are the size of the server's, so neither coalesces more per send.
 inline constexpr size_t kServerBufferBytes = server::kBufferBytes;
 
-enum class Workload { Ping, Get, Set, Mixed };
+enum class Workload { Ping, Get, Set, Mixed, Evalsha };
+
+// redis-py's Lock release script, as the client sends it.
+constexpr std::string_view kLockReleaseScript = R"(
+        local token = redis.call('get', KEYS[1])
+        if not token or token ~= ARGV[1] then
+            return 0
+        end
+        redis.call('del', KEYS[1])
+        return 1
+    )";
 
 struct WorkloadInfo {
   Workload workload;
@@ -90,6 +103,7 @@ constexpr std::array kWorkloads = {
     WorkloadInfo{Workload::Get, "GET", "get", true},
     WorkloadInfo{Workload::Set, "SET", "set", true},
     WorkloadInfo{Workload::Mixed, "90/10 GET/SET", "mixed", false},
+    WorkloadInfo{Workload::Evalsha, "EVALSHA lock release", "evalsha", false},
 };
 
 // A case is one workload at one depth; each of its rounds measures both targets.
@@ -144,6 +158,7 @@ struct RequestPool {
 RequestPool build_pool(Workload w, uint64_t seed) {
   RequestPool pool;
   const std::string value(kValueBytes, 'v');
+  const std::string release_sha = server::sha1_hex(kLockReleaseScript);
   pool.offsets.reserve(kPoolRequests + 1);
   for (size_t i = 0; i < kPoolRequests; ++i) {
     pool.offsets.push_back(static_cast<uint32_t>(pool.bytes.size()));
@@ -151,6 +166,8 @@ RequestPool build_pool(Workload w, uint64_t seed) {
     bool set = w == Workload::Set || (w == Workload::Mixed && next_random(seed) % 10 == 0);
     if (w == Workload::Ping) {
       append_command(pool.bytes, {"PING"});
+    } else if (w == Workload::Evalsha) {
+      append_command(pool.bytes, {"EVALSHA", release_sha, "1", key, "not-the-token"});
     } else if (set) {
       append_command(pool.bytes, {"SET", key, value});
     } else {
@@ -355,6 +372,7 @@ class Responder {
         begin += static_cast<size_t>(len);
         std::string_view reply = command == 'G' || command == 'g'   ? std::string_view(get_reply)
                                  : command == 'S' || command == 's' ? std::string_view("+OK\r\n")
+                                 : command == 'E' || command == 'e' ? std::string_view(":0\r\n")
                                                                     : std::string_view("+PONG\r\n");
         if (out_len + reply.size() > out.size()) {
           if (!send_all(fd, out.data(), out_len)) return;
@@ -656,6 +674,9 @@ class LoadGenerator {
       case Workload::Mixed:
         expected = status || value;
         break;
+      case Workload::Evalsha:
+        expected = kind == ':';
+        break;
     }
     if (kind == '-') {
       ++error_replies_;
@@ -682,6 +703,31 @@ std::shared_ptr<Store> preloaded_store(uint64_t shards) {
   const std::string value(kValueBytes, 'v');
   for (uint32_t i = 0; i < kKeys; ++i) (void)store->set(key_name(i), value, std::nullopt, false, false);
   return store;
+}
+
+// Caches `script` on the server at `port` with SCRIPT LOAD over a blocking connection;
+// false when the reply is not its SHA-1.
+bool load_script(uint16_t port, std::string_view script) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  std::string request;
+  append_command(request, {"SCRIPT", "LOAD", script});
+  std::string reply;
+  const std::string expected = "$40\r\n" + server::sha1_hex(script) + "\r\n";
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && send_all(fd, request.data(), request.size())) {
+    char buf[256];
+    while (reply.size() < expected.size()) {
+      const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+      if (got <= 0) break;
+      reply.append(buf, static_cast<size_t>(got));
+    }
+  }
+  ::close(fd);
+  return reply == expected;
 }
 
 std::string fmt(const char* f, double v) {
@@ -725,7 +771,7 @@ bool parse_options(int argc, char** argv, Options& o) {
   if (!valid) {
     std::fprintf(stderr,
                  "usage: resp_load_bench [--seconds 0<S<=600] [--warmup 0<=S<=60] [--rounds 1..100] "
-                 "[--shards 1..65536] [--conns 1..10000] [--pipeline 1..4096] [--workload ping|get|set|mixed]\n");
+                 "[--shards 1..65536] [--conns 1..10000] [--pipeline 1..4096] [--workload ping|get|set|mixed|evalsha]\n");
   }
   return valid;
 }
@@ -1001,6 +1047,10 @@ int main(int argc, char** argv) {
   server::Server vellum(store, "127.0.0.1", 0, std::nullopt);
   if (auto r = vellum.start(); !r) {
     std::fprintf(stderr, "cannot start the server: %s\n", r.error().text.c_str());
+    return 1;
+  }
+  if (!load_script(vellum.port(), kLockReleaseScript)) {
+    std::fprintf(stderr, "cannot load the lock-release script (a build without scripting?)\n");
     return 1;
   }
 

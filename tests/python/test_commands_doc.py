@@ -21,7 +21,7 @@ UNBOUNDED = None
 
 def source_table():
     """(name, min, max) of each CommandSpec row."""
-    rows = re.findall(r'CommandSpec\{"([A-Z]+)",\s*(\d+),\s*(kAny|\d+)', SOURCE)
+    rows = re.findall(r'CommandSpec\{"([A-Z_]+)",\s*(\d+),\s*(kAny|\d+)', SOURCE)
     return [(name, int(lo), UNBOUNDED if hi == "kAny" else int(hi)) for name, lo, hi in rows]
 
 
