@@ -11,14 +11,13 @@
 #include "core/store.h"
 #include "persist/data_dir.h"
 #include "persist_util.h"
+#include "server_conn.h"
 #include "server/commands.h"
 #include "server/sha1.h"
 
 namespace vellum {
 namespace {
 
-using server::ConnectionState;
-using server::dispatch;
 using server::Reply;
 using server::Request;
 using server::Scripts;
@@ -26,11 +25,8 @@ using server::ServerContext;
 using testing::Enc;
 using testing::read_file;
 
-struct Conn {
-  const ServerContext* ctx;
-  ConnectionState state;
-  explicit Conn(const ServerContext& c) : ctx(&c), state(server::initial_connection_state(c)) {}
-  Reply operator()(const Request& r) { return dispatch(*ctx, state, r).reply; }
+struct Conn : testing::Conn {
+  using testing::Conn::Conn;
   // EVAL of `script` over `keys` then `args`.
   Reply eval(const std::string& script, const std::vector<Bytes>& keys = {}, const std::vector<Bytes>& args = {},
              const char* command = "EVAL") {
@@ -57,12 +53,7 @@ struct ScriptTest : testing::PersistFixture {
   void limits(uint64_t time_limit_ms, uint64_t memory_limit = server::kDefaultScriptMemoryLimit) {
     ctx.scripts = std::make_shared<Scripts>(time_limit_ms, memory_limit);
   }
-  Bytes key_in_other_shard(BytesView than) {
-    for (int i = 0;; ++i) {
-      Bytes k = "o" + std::to_string(i);
-      if (ctx.store->shard_index(k) != ctx.store->shard_index(than)) return k;
-    }
-  }
+  Bytes key_in_other_shard(BytesView than) { return testing::key_in_other_shard(*ctx.store, than); }
 };
 
 const Reply kOk = Reply::simple("OK");

@@ -10,26 +10,19 @@
 #include "core/store.h"
 #include "persist/data_dir.h"
 #include "persist_util.h"
+#include "server_conn.h"
 #include "server/commands.h"
 
 namespace vellum {
 namespace {
 
-using server::ConnectionState;
-using server::dispatch;
 using server::Reply;
 using server::Request;
 using server::ServerContext;
+using testing::Conn;
 using testing::Enc;
 using testing::read_file;
 using testing::write_file;
-
-struct Conn {
-  const ServerContext* ctx;
-  ConnectionState state;
-  explicit Conn(const ServerContext& c) : ctx(&c), state(server::initial_connection_state(c)) {}
-  Reply operator()(const Request& r) { return dispatch(*ctx, state, r).reply; }
-};
 
 struct TxnTest : testing::PersistFixture {
   ServerContext ctx;
@@ -42,12 +35,7 @@ struct TxnTest : testing::PersistFixture {
     c.policy = EvictionPolicy::AllKeysLru;
     use(Store::create(c, clock, false));
   }
-  Bytes key_in_other_shard(BytesView than) {
-    for (int i = 0;; ++i) {
-      Bytes k = "o" + std::to_string(i);
-      if (ctx.store->shard_index(k) != ctx.store->shard_index(than)) return k;
-    }
-  }
+  Bytes key_in_other_shard(BytesView than) { return testing::key_in_other_shard(*ctx.store, than); }
 };
 
 const Reply kOk = Reply::simple("OK");

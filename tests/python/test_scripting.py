@@ -65,12 +65,12 @@ def test_lock_excludes_threads_and_its_scripts_guard_ownership(served):
         theirs.release()
     with pytest.raises(LockNotOwnedError):
         theirs.extend(5)
-    assert mine.extend(50)
-    assert 55_000 < r.pttl("res") <= 60_000
-    assert mine.extend(20, replace_ttl=True)
-    assert 15_000 < r.pttl("res") <= 20_000
-    assert mine.reacquire()
-    assert 5_000 < r.pttl("res") <= 10_000
+    # extend adds to the TTL or replaces it, reacquire resets it: each a script over the key.
+    steps = [(lambda: mine.extend(50), 55_000), (lambda: mine.extend(20, replace_ttl=True), 20_000),
+             (mine.reacquire, 10_000)]
+    for step, ttl_ms in steps:
+        assert step()
+        assert ttl_ms - 5_000 < r.pttl("res") <= ttl_ms + 5_000
     mine.release()
     assert r.exists("res") == 0
     with pytest.raises(LockError):
