@@ -111,6 +111,9 @@ def test_script_errors_reach_the_client(served):
         r.eval("return redis.call('GET', 'elsewhere')", 1, "s")
     with pytest.raises(ResponseError, match="time limit of 300 ms"):
         r.eval("while true do end", 0)
+    # Nested C calls end in an error on the connection thread's stack, not a crash.
+    with pytest.raises(ResponseError, match="C stack overflow"):
+        r.eval("local function f(s) return (string.gsub('x', '.', f)) end return f('x')", 0)
     # The connection and the key space go on.
     assert r.eval("return redis.call('GET', KEYS[1])", 1, "s") == b"text"
 
