@@ -1,4 +1,4 @@
-"""The `limits` library's Redis storage against `vellum serve`: its fixed window counts
+"""The `limits` library's storage for this protocol against `vellum serve`: its fixed window counts
 with INCRBY and EXPIRE in a script, its moving window and sliding window counters are
 scripts over lists and counters. Concurrent clients hitting one limit must get exactly
 `limit` acquisitions per window: an atomicity failure lets more through."""
