@@ -92,7 +92,7 @@ constexpr std::array kRows = {
     CommandSpec{"SINTERSTORE", 3, kAny, cmd_combine_store<Store::SetOp::Inter>, kWrite, {1, -1, 1}},
     CommandSpec{"SUNIONSTORE", 3, kAny, cmd_combine_store<Store::SetOp::Union>, kWrite, {1, -1, 1}},
     CommandSpec{"SDIFFSTORE", 3, kAny, cmd_combine_store<Store::SetOp::Diff>, kWrite, {1, -1, 1}},
-    // The keys are counted by the first argument; the first of them is at position 2.
+    // The keys are counted by the first argument and follow it.
     CommandSpec{"SINTERCARD", 3, kAny, cmd_sintercard, kReadOnly, {0, 0, 0, 1}},
     CommandSpec{"SSCAN", 3, kAny, cmd_sscan, kReadOnly, {1, 1, 1}},
 };
