@@ -59,7 +59,8 @@ def test_blocking_wait_release_extend_reacquire_and_timeout(port):
     r = connect(port)
     holder = r.lock("lock:cycle", timeout=10)
     assert holder.acquire(blocking=False)
-    waiter = r.lock("lock:cycle", timeout=10)
+    # Not thread-local: the token the waiting thread gets is the main thread's too.
+    waiter = r.lock("lock:cycle", timeout=10, thread_local=False)
     # A non-blocking attempt fails and a bounded wait gives up while the holder holds.
     assert not waiter.acquire(blocking=False)
     assert not waiter.acquire(blocking_timeout=0.3)
