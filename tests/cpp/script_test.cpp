@@ -280,29 +280,22 @@ TEST_F(ScriptTest, AScriptIsAtomicAgainstOtherConnections) {
   const Bytes a = "a";
   const Bytes b = key_in_other_shard(a);
   std::atomic<bool> bad{false};
-  std::atomic<int> running{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      Conn c(ctx);
-      running.fetch_add(1);
-      while (running.load() < 4) std::this_thread::yield();
-      for (int i = 0; i < 1000; ++i) {
-        if (t < 2) {
-          const Reply r = c.eval("return (tonumber(redis.call('get', KEYS[1])) or 0) + "
-                                 "(tonumber(redis.call('get', KEYS[2])) or 0)",
-                                 {a, b}, {}, "EVAL_RO");
-          if (r != num(0)) bad = true;
-        } else {
-          const Reply r = c.eval("redis.call('incrby', KEYS[1], 1) local x = 0 for i = 1, 2000 do x = x + i end "
-                                 "return redis.call('incrby', KEYS[2], -1)",
-                                 {a, b});
-          if (r.kind != Reply::Kind::Integer) bad = true;
-        }
+  testing::run_together(4, [&](int t) {
+    Conn c(ctx);
+    for (int i = 0; i < 1000; ++i) {
+      if (t < 2) {
+        const Reply r = c.eval("return (tonumber(redis.call('get', KEYS[1])) or 0) + "
+                               "(tonumber(redis.call('get', KEYS[2])) or 0)",
+                               {a, b}, {}, "EVAL_RO");
+        if (r != num(0)) bad = true;
+      } else {
+        const Reply r = c.eval("redis.call('incrby', KEYS[1], 1) local x = 0 for i = 1, 2000 do x = x + i end "
+                               "return redis.call('incrby', KEYS[2], -1)",
+                               {a, b});
+        if (r.kind != Reply::Kind::Integer) bad = true;
       }
-    });
-  }
-  for (auto& th : threads) th.join();
+    }
+  });
   EXPECT_FALSE(bad);
   EXPECT_EQ(ctx.store->get("a").value(), std::optional<Bytes>("2000"));
 }

@@ -165,36 +165,28 @@ TEST_F(TxnTest, WatchInvalidation) {
 TEST_F(TxnTest, ExecIsAtomicAgainstOtherConnections) {
   use_memory(8);
   std::atomic<bool> bad{false};
-  std::vector<std::thread> threads;
   for (int i = 0; i < 3000; ++i) {
     ASSERT_TRUE(ctx.store->set("f" + std::to_string(i), "x", std::nullopt, false, false).ok());
   }
-  std::atomic<int> running{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      Conn c(ctx);
-      // Start together, so the threads overlap even on few cores.
-      running.fetch_add(1);
-      while (running.load() < 4) std::this_thread::yield();
-      for (int i = 0; i < 2000; ++i) {
-        if (t < 2) {
-          c({"MULTI"});
-          c({"GET", "a"});
-          c({"GET", "b"});
-          Reply r = c({"EXEC"});
-          const auto num = [](const Reply& x) { return x.kind == Reply::Kind::Bulk ? std::stoll(x.text) : 0LL; };
-          if (r.kind != Reply::Kind::Array || num(r.elements[0]) + num(r.elements[1]) != 0) bad = true;
-        } else {
-          c({"MULTI"});
-          c({"INCRBY", "a", "1"});
-          c({"KEYS", "zz*"});  // scans every shard: a long window between the two writes
-          c({"INCRBY", "b", "-1"});
-          if (c({"EXEC"}).kind != Reply::Kind::Array) bad = true;
-        }
+  testing::run_together(4, [&](int t) {
+    Conn c(ctx);
+    for (int i = 0; i < 2000; ++i) {
+      if (t < 2) {
+        c({"MULTI"});
+        c({"GET", "a"});
+        c({"GET", "b"});
+        Reply r = c({"EXEC"});
+        const auto num = [](const Reply& x) { return x.kind == Reply::Kind::Bulk ? std::stoll(x.text) : 0LL; };
+        if (r.kind != Reply::Kind::Array || num(r.elements[0]) + num(r.elements[1]) != 0) bad = true;
+      } else {
+        c({"MULTI"});
+        c({"INCRBY", "a", "1"});
+        c({"KEYS", "zz*"});  // scans every shard: a long window between the two writes
+        c({"INCRBY", "b", "-1"});
+        if (c({"EXEC"}).kind != Reply::Kind::Array) bad = true;
       }
-    });
-  }
-  for (auto& th : threads) th.join();
+    }
+  });
   EXPECT_FALSE(bad);
   EXPECT_EQ(ctx.store->get("a").value(), std::optional<Bytes>("4000"));
 }
