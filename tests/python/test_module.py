@@ -44,9 +44,9 @@ def test_class_docs_carry_text_signatures():
         "Bytes-level cache. The Python `vellum.Cache` wrapper adds decoding,\n"
         "JSON handling and dict-style sugar on top of this class."
     )
-    # Bounded request memory added the request_budget argument.
+    # Bounded request memory added the request_budget argument, scripts their time limit.
     assert _vellum.Server.__text_signature__ == (
-        '(cache, host="127.0.0.1", port=6380, password=None, request_budget=None)'
+        '(cache, host="127.0.0.1", port=6380, password=None, request_budget=None, script_time_limit_ms=5000)'
     )
     assert _vellum.Server.__doc__ == "RESP2 server that serves a `Cache` over TCP."
     assert _vellum.Cache.ttl.__doc__.startswith("Remaining TTL in whole seconds, rounded up.")
