@@ -10,8 +10,8 @@ it ends. Against them it runs, one after the other:
 
 - the client probe (client_probe.py): `redis.Redis(port=P)` and with a password, with
   hiredis and with the client's own parser;
-- redis-py's tests/test_commands.py, tests/test_pipeline.py and their asyncio forms, once
-  with protocol 2 and once with 3, minus the tests listed in redis_py_deselected.txt
+- redis-py's tests/test_commands.py, test_pipeline.py, test_lock.py, test_scripting.py and
+  their asyncio forms, once with protocol 2 and once with 3, minus the tests listed in redis_py_deselected.txt
   (redis_py_plugin.py);
 - the pytest modules of this folder: cachelib's and Flask-Caching's generic backend suites
   against vellum.contrib, and their RedisCache suites against the server;
@@ -45,6 +45,10 @@ REDIS_PY_FILES = [
     "tests/test_pipeline.py",
     "tests/test_asyncio/test_commands.py",
     "tests/test_asyncio/test_pipeline.py",
+    "tests/test_lock.py",
+    "tests/test_scripting.py",
+    "tests/test_asyncio/test_lock.py",
+    "tests/test_asyncio/test_scripting.py",
 ]
 # The suite's markers for other deployments: a cluster, the module-carrying server, TLS
 # and replicas.
