@@ -50,6 +50,11 @@ $(WHEEL_BUILT): $(WHEEL_INPUTS) | $(VENV)/.ready lua
 	  grep --line-buffered -E '$(WHEEL_PROGRESS)' || true
 	@if [ "$$(cat build/wheel.rc)" != 0 ]; then tail -n 40 build/wheel.log; \
 	  echo "== the wheel build failed; its whole output is in build/wheel.log"; exit 1; fi
+	@# The shared Lua library goes into the wheel (vellum.libs/), so the extension does not
+	@# depend on a system package where the wheel is installed.
+	$(VPY) -m pip install -q --group wheel-repair
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist/repaired dist/vellum-*.whl 2>&1 | tail -n 1
+	rm dist/vellum-*.whl && mv dist/repaired/vellum-*.whl dist/ && rmdir dist/repaired
 	@mv build/wheel.started $@
 
 $(TEST_EXTRAS): pyproject.toml | $(WHEEL_BUILT)
