@@ -30,7 +30,7 @@ venv: $(VENV)/.ready
 # configure and compile steps as they happen instead of a silent first build. README.md,
 # which the wheel carries only as its description, is left out: editing it rebuilds nothing.
 WHEEL_INPUTS := CMakeLists.txt pyproject.toml \
-  $(shell find src python -type f ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+  $(shell find src python -type f ! -name '*.pyc' ! -path '*/__pycache__/*' ! -path '*/.mypy_cache/*' 2>/dev/null)
 WHEEL_BUILT := dist/.built
 # The lines of pip's verbose output shown while the wheel builds (all of it goes to
 # build/wheel.log): the build steps, their progress, and the result.
