@@ -105,13 +105,15 @@ uint64_t Store::purge_expired() {
   const uint64_t now = now_ms();
   uint64_t removed = 0;
   for (Shard& s : shards_) {
-    UniqueLock lock(s.lock);
+    s.lock.lock_to_inspect();
+    UniqueLock lock(s.lock, std::adopt_lock);
     std::vector<Bytes> doomed;
     for (size_t i = 0; i < s.table.size(); ++i) {
       const Entry& e = s.table.at(i);
       if (!e.live_at(now)) doomed.emplace_back(e.key());
     }
     for (const Bytes& k : doomed) removed += remove_entry(s, k, key_hash(k), Removal::Forced).value() ? 1 : 0;
+    if (!doomed.empty()) s.lock.mark_written();
   }
   return removed;
 }
@@ -145,7 +147,8 @@ void Store::sweep_pass(uint64_t now) {
   constexpr int kMaxBatches = 16;
   std::vector<Bytes> doomed;
   for (Shard& s : shards_) {
-    UniqueLock lock(s.lock);
+    s.lock.lock_to_inspect();
+    UniqueLock lock(s.lock, std::adopt_lock);
     for (int batch = 0; batch < kMaxBatches; ++batch) {
       const size_t n = s.table.size();
       if (n == 0) break;
@@ -156,6 +159,7 @@ void Store::sweep_pass(uint64_t now) {
         if (!e.live_at(now)) doomed.emplace_back(e.key());
       }
       if (doomed.empty()) break;
+      s.lock.mark_written();
       for (const Bytes& k : doomed) {
         if (remove_entry(s, k, key_hash(k), Removal::Forced).value()) s.expired.fetch_add(1, std::memory_order_relaxed);
       }

@@ -87,7 +87,7 @@ class ShardLock : public RwLock {
  public:
   void lock() {
     if (!held_here()) RwLock::lock();
-    version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    mark_written();
   }
   void unlock() {
     if (!held_here()) RwLock::unlock();
@@ -98,7 +98,15 @@ class ShardLock : public RwLock {
   void unlock_shared() {
     if (!held_here()) RwLock::unlock_shared();
   }
-  // Advances on every exclusive take: unchanged means nothing in the shard was written.
+  // Exclusive take that leaves the version alone, for passes that mostly only look (the
+  // sweeper): a WATCH must not fail because a pass found nothing to remove. Such a pass
+  // calls mark_written() for each change it does make. Released with unlock().
+  void lock_to_inspect() {
+    if (!held_here()) RwLock::lock();
+  }
+  void mark_written() { version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+  // Advances on every exclusive take (but lock_to_inspect's) and on every marked write:
+  // unchanged means nothing in the shard was written.
   uint64_t version() const { return version_.load(std::memory_order_acquire); }
   // True when the calling thread's batch holds this shard.
   bool held_here() const {

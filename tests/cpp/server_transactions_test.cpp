@@ -131,10 +131,11 @@ TEST_F(TxnTest, QueuedRequestsAreChargedToTheRequestBudget) {
 }
 
 // Each way a watched key can change makes EXEC answer the null array and run nothing; a key in
-// another shard, a read, or an unwatch leave it to run.
+// another shard, a read, an unwatch, or a sweeper pass that removes nothing leave it to run.
 TEST_F(TxnTest, WatchInvalidation) {
-  enum class How { Write, Delete, Expire, Evict, OtherShard, Read, Unwatch };
-  for (How how : {How::Write, How::Delete, How::Expire, How::Evict, How::OtherShard, How::Read, How::Unwatch}) {
+  enum class How { Write, Delete, Expire, SweptAway, Evict, OtherShard, Read, Unwatch, SweepFindsNothing };
+  for (How how : {How::Write, How::Delete, How::Expire, How::SweptAway, How::Evict, How::OtherShard, How::Read,
+                  How::Unwatch, How::SweepFindsNothing}) {
     use_memory(64, how == How::Evict ? 4096 : 0);
     Conn c(ctx), other(ctx);
     ASSERT_EQ(other({"SET", "w", "1", "PX", "1000"}), kOk);
@@ -143,6 +144,14 @@ TEST_F(TxnTest, WatchInvalidation) {
       case How::Write: other({"SET", "w", "2"}); break;
       case How::Delete: other({"DEL", "w"}); break;
       case How::Expire: clock->advance(2000); break;
+      case How::SweptAway:
+        clock->advance(2000);
+        for (int pass = 0; pass < 40 && ctx.store->key_count() > 0; ++pass) ctx.store->sweep_pass(clock->now_ms());
+        ASSERT_EQ(ctx.store->key_count(), 0u);
+        break;
+      case How::SweepFindsNothing:
+        for (int pass = 0; pass < 3; ++pass) ctx.store->sweep_pass(clock->now_ms());
+        break;
       case How::Evict:
         for (int i = 0; i < 200 && ctx.store->exists("w"); ++i) other({"SET", "f" + std::to_string(i), Bytes(100, 'x')});
         ASSERT_FALSE(ctx.store->exists("w"));
@@ -153,7 +162,8 @@ TEST_F(TxnTest, WatchInvalidation) {
     }
     ASSERT_EQ(c({"MULTI"}), kOk);
     ASSERT_EQ(c({"SET", "done", "1"}), kQueued);
-    const bool runs = how == How::OtherShard || how == How::Read || how == How::Unwatch;
+    const bool runs =
+        how == How::OtherShard || how == How::Read || how == How::Unwatch || how == How::SweepFindsNothing;
     EXPECT_EQ(c({"EXEC"}), runs ? Reply::array({kOk}) : Reply::null_array()) << static_cast<int>(how);
     EXPECT_EQ(ctx.store->exists("done"), runs);
     EXPECT_EQ(ctx.store->used_memory(), ctx.store->audit_charge_sum());
