@@ -37,9 +37,7 @@ StoreResult<uint64_t> Store::add_to_collection(BytesView key, ValueKind kind, ui
   if (config_.max_memory != 0) {
     if (auto r = admit(estimate + estimate_growth(key, h)); !r) return store_err(r.error());
   }
-  Shard& s = shard_for(h);
-  store_internal::UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   Entry* e = nullptr;
   if (pos >= 0) {
     e = &s.table.at(static_cast<size_t>(pos));
@@ -66,9 +64,7 @@ StoreResult<R> Store::remove_from_collection(BytesView key, ValueKind kind, cons
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  store_internal::UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) return R{};
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.is_string() || e.record()->kind() != kind) return store_err(StoreError::WrongType);

@@ -31,6 +31,13 @@ int64_t Store::find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now) 
   return -1;
 }
 
+Store::KeyWrite Store::lock_for_write(BytesView key, uint64_t hash, Now& now) {
+  Shard& s = shard_for(hash);
+  UniqueLock lock(s.lock);
+  const int64_t pos = find_for_write(s, key, hash, now);
+  return KeyWrite{s, std::move(lock), pos};
+}
+
 void Store::expire_after_read(Shard& s, BytesView key, uint64_t hash, Now& now) {
   UniqueLock lock(s.lock);
   expire_if_due(s, key, hash, now);
@@ -70,9 +77,7 @@ StoreResult<bool> Store::expire_at(BytesView key, uint64_t expires_at_ms) {
 StoreResult<bool> Store::set_expiry(BytesView key, uint64_t expires_at_ms, Now& now) {
   if (auto w = writable(); !w) return store_err(w.error());
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) return false;
   WalRecord r;
   r.op = WalOp::ExpireAt;
@@ -87,9 +92,7 @@ StoreResult<bool> Store::persist(BytesView key) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) return false;
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.expires_at_ms == 0) return false;

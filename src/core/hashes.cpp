@@ -57,9 +57,7 @@ StoreResult<bool> Store::update_hash_field(BytesView key, BytesView field, uint6
   if (config_.max_memory != 0) {
     if (auto r = admit(estimate + estimate_growth(key, h)); !r) return store_err(r.error());
   }
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   Entry* e = nullptr;
   const Bytes* current = nullptr;
   if (pos >= 0) {

@@ -91,9 +91,7 @@ StoreResult<bool> Store::expire_at_if(BytesView key, uint64_t at_ms, ExpireIf co
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) return false;
   Entry& e = s.table.at(static_cast<size_t>(pos));
   const uint64_t current = e.expires_at_ms;  // 0: never

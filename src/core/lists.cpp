@@ -48,9 +48,7 @@ StoreResult<std::vector<Bytes>> Store::pop_count(BytesView key, uint64_t count, 
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   std::vector<Bytes> out;
   if (pos < 0) return out;
   Entry& e = s.table.at(static_cast<size_t>(pos));
@@ -90,9 +88,7 @@ StoreResult<R> Store::update_list(BytesView key, uint64_t estimate, StoreResult<
   if (config_.max_memory != 0 && estimate != 0) {
     if (auto r = admit(estimate); !r) return store_err(r.error());
   }
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) return missing;
   Entry& e = s.table.at(static_cast<size_t>(pos));
   if (e.is_string() || e.record()->kind() != ValueKind::List) return store_err(StoreError::WrongType);

@@ -176,9 +176,7 @@ StoreResult<std::vector<Bytes>> Store::spop(BytesView key, uint64_t count) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0 || count == 0) {
     if (pos >= 0) {
       const Entry& e = s.table.at(static_cast<size_t>(pos));

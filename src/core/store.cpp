@@ -136,6 +136,11 @@ Store::Probe Store::probe(BytesView key, uint64_t hash, Now& now) const {
   return p;
 }
 
+StoreResult<void> Store::admit_string(BytesView key, uint64_t hash, Now& now, uint64_t value_bytes) {
+  if (config_.max_memory == 0) return {};
+  return admit(probe(key, hash, now).string_write(key.size(), value_bytes));
+}
+
 StoreResult<bool> Store::remove_entry(Shard& s, BytesView key, uint64_t hash, Removal how) {
   const int64_t pos = s.table.find(key, hash);
   if (pos < 0) return false;
@@ -283,16 +288,13 @@ StoreResult<bool> Store::set(BytesView key, BytesView value, std::optional<uint6
   if (nx || xx || config_.max_memory != 0) {
     const Probe p = probe(key, h, now);
     if ((xx && !p.live) || (nx && p.live)) return false;
-    const uint64_t estimate = sub_floor(align16(key.size() + value.size()) + p.growth, p.charge);
-    if (auto r = admit(estimate); !r) return store_err(r.error());
+    if (auto r = admit(p.string_write(key.size(), value.size())); !r) return store_err(r.error());
   }
   // The new buffer is built before the lock is taken, so the exclusive section holds only
   // the lookup and the swap.
   const uint64_t expires = ttl_ms ? absolute_expiry(now.get(), *ttl_ms) : 0;
   Entry fresh = Entry::make_string(key, value, expires);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if ((nx && pos >= 0) || (xx && pos < 0)) return false;
   WalRecord r;
   r.op = WalOp::Set;
@@ -319,13 +321,8 @@ StoreResult<int64_t> Store::incr_by(BytesView key, int64_t delta) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  if (config_.max_memory != 0) {
-    const Probe p = probe(key, h, now);
-    if (auto r = admit(sub_floor(align16(key.size() + 20) + p.growth, p.charge)); !r) return store_err(r.error());
-  }
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  if (auto r = admit_string(key, h, now, 20); !r) return store_err(r.error());
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   int64_t current = 0;
   uint64_t expires = 0;
   if (pos >= 0) {
@@ -374,9 +371,7 @@ StoreResult<uint64_t> Store::append(BytesView key, BytesView value) {
     const uint64_t estimate = p.live ? value.size() : align16(key.size() + value.size()) + p.growth;
     if (auto r = admit(estimate); !r) return store_err(r.error());
   }
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   WalRecord r;
   r.op = WalOp::Set;
   r.key = key;

@@ -582,6 +582,15 @@ class Store : public std::enable_shared_from_this<Store> {
   // The position of `key` for a write at `now`, removing it first when it has expired
   // (-1 when absent). REQUIRES: s.lock held exclusively.
   int64_t find_for_write(Shard& s, BytesView key, uint64_t hash, Now& now);
+  // A key's shard held exclusively, and the position of its live entry there (-1: absent;
+  // an entry found expired has been removed). Every single-key write opens with
+  // `const auto [s, lock, pos] = lock_for_write(key, h, now);`.
+  struct KeyWrite {
+    Shard& shard;
+    std::unique_lock<ShardLock> lock;
+    int64_t pos;
+  };
+  KeyWrite lock_for_write(BytesView key, uint64_t hash, Now& now);
   Entry& replace_at(size_t pos, Entry&& e, Shard& s);
   StoreResult<bool> set_expiry(BytesView key, uint64_t expires_at_ms, Now& now);
   Entry& insert_new(Shard& s, uint64_t hash, Entry&& e);
@@ -595,9 +604,18 @@ class Store : public std::enable_shared_from_this<Store> {
     bool live = false;
     uint64_t charge = 0;
     uint64_t growth = 0;
+    // What writing a string of `value_bytes` under a key of `key_bytes` adds to the charge:
+    // the new entry and any table growth, less the entry it replaces.
+    uint64_t string_write(uint64_t key_bytes, uint64_t value_bytes) const {
+      const uint64_t added = align16(key_bytes + value_bytes) + growth;
+      return added > charge ? added - charge : 0;
+    }
   };
   // One shared-lock look at `key`: liveness, its charge and the table growth estimate.
   Probe probe(BytesView key, uint64_t hash, Now& now) const;
+  // Under a memory ceiling, admits a string of `value_bytes` written to `key` (see
+  // Probe::string_write); without one, admits everything without a look.
+  StoreResult<void> admit_string(BytesView key, uint64_t hash, Now& now, uint64_t value_bytes);
   // The common read path of collections; `fn` runs on a live record of `kind` under the
   // shared lock and builds the result from copies.
   template <class R, class Fn>

@@ -57,19 +57,12 @@ StoreResult<Store::SetOutcome> Store::set_with(BytesView key, BytesView value, E
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  if (config_.max_memory != 0) {
-    const Probe p = probe(key, h, now);
-    if (auto r = admit(sub_floor(align16(key.size() + value.size()) + p.growth, p.charge)); !r) {
-      return store_err(r.error());
-    }
-  }
+  if (auto r = admit_string(key, h, now, value.size()); !r) return store_err(r.error());
   uint64_t expires = 0;
   if (expiry.mode == ExpiryMode::Relative) expires = absolute_expiry(now.get(), expiry.ms);
   if (expiry.mode == ExpiryMode::Absolute) expires = expiry.ms == 0 ? 1 : expiry.ms;
   Entry fresh = Entry::make_string(key, value, expires);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   SetOutcome out;
   if (pos >= 0) {
     const Entry& old = s.table.at(static_cast<size_t>(pos));
@@ -96,9 +89,7 @@ StoreResult<std::optional<Bytes>> Store::getdel(BytesView key) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) {
     s.misses.fetch_add(1, std::memory_order_relaxed);
     return std::optional<Bytes>();
@@ -117,9 +108,7 @@ StoreResult<std::optional<Bytes>> Store::getex(BytesView key, Expiry expiry) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   if (pos < 0) {
     s.misses.fetch_add(1, std::memory_order_relaxed);
     return std::optional<Bytes>();
@@ -168,7 +157,7 @@ StoreResult<bool> Store::msetnx(std::span<const std::pair<Bytes, Bytes>> pairs) 
     hashes.push_back(hash_key(k));
     if (config_.max_memory != 0) {
       const Probe p = probe(k, hashes.back(), now);
-      estimate += sub_floor(align16(k.size() + v.size()) + p.growth, p.charge);
+      estimate += p.string_write(k.size(), v.size());
     }
   }
   if (config_.max_memory != 0) {
@@ -203,13 +192,8 @@ StoreResult<Bytes> Store::incr_by_float(BytesView key, long double delta) {
   if (auto w = writable(); !w) return store_err(w.error());
   Now now(*this);
   const uint64_t h = hash_key(key);
-  if (config_.max_memory != 0) {
-    const Probe p = probe(key, h, now);
-    if (auto r = admit(sub_floor(align16(key.size() + 64) + p.growth, p.charge)); !r) return store_err(r.error());
-  }
-  Shard& s = shard_for(h);
-  UniqueLock lock(s.lock);
-  const int64_t pos = find_for_write(s, key, h, now);
+  if (auto r = admit_string(key, h, now, 64); !r) return store_err(r.error());
+  const auto [s, lock, pos] = lock_for_write(key, h, now);
   long double current = 0;
   uint64_t expires = 0;
   if (pos >= 0) {
