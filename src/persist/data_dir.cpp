@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "persist/dir_lock.h"
+#include "persist/load.h"
 #include "persist/snapshot.h"
 #include "persist/snapshot_format.h"
 #include "persist/wal_format.h"
@@ -496,74 +497,6 @@ std::optional<PersistStats> read_persist_stats(const Store& store) {
   return p->stats();
 }
 
-void apply_wal_record(Store& store, const DecodedWalRecord& r) {
-  switch (r.op) {
-    case WalOp::Set:
-      (void)store.restore_string(r.key, r.value, r.expires_at_ms);
-      break;
-    case WalOp::Del: {
-      Bytes key(r.key);
-      (void)store.del(std::span<const Bytes>(&key, 1));
-      break;
-    }
-    case WalOp::ExpireAt:
-      (void)store.expire_at(r.key, r.expires_at_ms);
-      break;
-    case WalOp::HSet:
-      (void)store.hset(r.key, r.field, r.value);
-      break;
-    case WalOp::HDel:
-      (void)store.hdel(r.key, r.items);
-      break;
-    case WalOp::LPush:
-      (void)store.lpush(r.key, r.items);
-      break;
-    case WalOp::RPush:
-      (void)store.rpush(r.key, r.items);
-      break;
-    case WalOp::LPop:
-      (void)store.lpop(r.key);
-      break;
-    case WalOp::RPop:
-      (void)store.rpop(r.key);
-      break;
-    case WalOp::SAdd:
-      (void)store.sadd(r.key, r.items);
-      break;
-    case WalOp::SRem:
-      (void)store.srem(r.key, r.items);
-      break;
-    case WalOp::FlushAll:
-      (void)store.flush();
-      break;
-    case WalOp::Batch:
-      // decode_wal_payload checked every sub-record, so the batch applies whole.
-      for (const Bytes& item : r.items) {
-        auto sub = decode_wal_payload(item);
-        if (sub) apply_wal_record(store, sub.value());
-      }
-      break;
-    case WalOp::Rename:
-      (void)store.rename(r.key, r.field, false);
-      break;
-    case WalOp::LSet:
-      (void)store.lset(r.key, r.arg1, r.value);
-      break;
-    case WalOp::LTrim:
-      (void)store.ltrim(r.key, r.arg1, r.arg2);
-      break;
-    case WalOp::LRem:
-      (void)store.lrem(r.key, r.arg1, r.value);
-      break;
-    case WalOp::LInsert:
-      (void)store.linsert(r.key, r.arg1 != 0, r.field, r.value);
-      break;
-    case WalOp::LMove:
-      (void)store.lmove(r.key, r.field, r.arg1 == 0, r.arg2 == 0);
-      break;
-  }
-}
-
 IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shared_ptr<const Clock> clock) {
   if (!config.persist_dir) return Store::create(config, std::move(clock));
   const std::string& dir = *config.persist_dir;
@@ -579,32 +512,16 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shar
   auto store = Store::create_for_persistence(config, std::move(clock));
   (void)remove_file(join_path(dir, kSnapshotTmpFile));
 
-  // Loading rebuilds the logged history as it happened, so nothing may consult the clock
-  // (a key that expired later was still live when the records after it were written).
-  store->set_replaying(true);
-  auto snap = load_snapshot(dir, *store);
-  if (!snap) return io_err(snap.take_error());
-  auto segments = list_segments(dir);
-  if (!segments) return io_err(segments.take_error());
-  std::optional<std::string> torn;
-  std::optional<Segment> newest;
-  for (const Segment& s : segments.value()) {
-    if (s.n < snap.value().wal_seq) {
-      auto r = remove_file(join_path(dir, s.name));
-      if (!r && r.error().kind != IoErrorKind::NotFound) return io_err(r.take_error());
-      continue;
-    }
-    auto r = replay_segment(dir, s, [&store](const DecodedWalRecord& rec) { apply_wal_record(*store, rec); });
-    if (!r) return io_err(r.take_error());
-    if (r.value()) torn = std::move(r.value());
-    newest = s;
-  }
-  store->set_replaying(false);
+  auto loaded = load_dir(dir, *store);
+  if (!loaded) return io_err(loaded.take_error());
+  std::optional<std::string> torn = std::move(loaded.value().repaired);
+  const SnapshotInfo& snap = loaded.value().snapshot;
+  const std::optional<Segment>& newest = loaded.value().newest;
   // A stale LOCK taken over is reported the way a repaired tail is: in last_error.
   if (auto w = dir_lock.take_warning()) torn = torn ? *w + "; " + *torn : std::move(*w);
 
   // The newest replayed segment stays current under the name it was listed with.
-  Segment current = newest ? *newest : Segment{snap.value().wal_seq, segment_name(snap.value().wal_seq)};
+  Segment current = newest ? *newest : Segment{snap.wal_seq, segment_name(snap.wal_seq)};
   auto file = File::open(join_path(dir, current.name), OpenMode::Append);
   if (!file) return io_err(file.take_error());
   if (!newest) {
@@ -617,13 +534,13 @@ IoResult<std::shared_ptr<Store>> open_store(const StoreConfig& config, std::shar
   if (store.use_count() != 1) return io_err(IoError::make(IoErrorKind::Other, "store is not shared yet"));
   auto owned = std::make_unique<Persistence>(
       dir, WalWriter(dir, std::move(current), std::move(file.value()), wal_len.value(), config.fsync),
-      std::move(dir_lock), std::move(torn), snap.value().size);
+      std::move(dir_lock), std::move(torn), snap.size);
   Persistence* p = owned.get();
   store->attach_persistence(std::move(owned));
 
   store->purge_expired();
   p->set_loaded_keys(store->key_count());
-  if (snap.value().size != 0) {
+  if (snap.size != 0) {
     // The file's modification time is when its save completed; unknown, LASTSAVE stays 0.
     std::error_code ec;
     const auto written = std::filesystem::last_write_time(join_path(dir, kSnapshotFile), ec);

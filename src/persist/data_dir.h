@@ -1,8 +1,7 @@
 #pragma once
-// The data directory of a persistent Store: open_store (lock, load, replay, attach, start
-// the background threads), save, close and the statistics read by persist_stats and INFO,
-// all thread-safe. apply_wal_record, the step of replay that turns a log record into Store
-// calls, is declared here for the replay fuzz harness; it has its own contract below.
+// The data directory of a persistent Store: open_store (lock, load, attach, start the
+// background threads), save, close and the statistics read by persist_stats and INFO, all
+// thread-safe. Loading itself (snapshot and replay) is in load.h.
 
 #include <cstdint>
 #include <optional>
@@ -39,12 +38,5 @@ IoResult<void> save(Store& store);
 IoResult<void> close(Store& store);
 // None for a store without persistence.
 std::optional<PersistStats> read_persist_stats(const Store& store);
-
-struct DecodedWalRecord;
-
-// Applies one record to a store through its ordinary operations; results are ignored, so
-// a record that does not fit the current state changes nothing.
-// REQUIRES: the store is replaying (Store::set_replaying) and has no persistence yet.
-void apply_wal_record(Store& store, const DecodedWalRecord& record);
 
 }  // namespace vellum::persist

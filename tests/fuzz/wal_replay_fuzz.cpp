@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "persist/data_dir.h"
+#include "persist/load.h"
 #include "persist/wal_reader.h"
 #include "core/store.h"
 
