@@ -6,7 +6,10 @@ seconds or as timedeltas, prefix namespaces, memoization, statistics and a guard
 lifecycle. Thread safety is the native store's: any number of threads may use one
 `Cache`; the wrapper keeps no mutable state of its own on the data path.
 
-The collection commands come from the mixins in `_collection_commands`.
+This module holds the wrapper's core: codecs on the data path, lifecycle, the fork guard,
+the mapping protocol and the string and key commands. The collection commands come from
+the mixins in `_collection_commands`; `Namespace` and `Transaction` live in their own
+modules, and this one re-exports them.
 """
 
 from __future__ import annotations
@@ -18,12 +21,14 @@ import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from collections.abc import MutableMapping
-from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
 
 from . import _vellum
 from ._collection_commands import HashCommands, ListCommands, SetCommands
+from ._namespace import Namespace
+from ._transaction import Transaction
 from .codecs import BytesCodec, Codec, resolve_codec
-from .keys import TTL, Key, glob_escape, key_bytes, ttl_to_ms
+from .keys import TTL, Key, key_bytes, ttl_to_ms
 from .memoize import Memoizer
 from .stats import CacheStats
 from .units import parse_size
@@ -542,89 +547,6 @@ class Cache(_vellum.CacheBase, HashCommands, ListCommands, SetCommands, MutableM
         return Transaction(self)
 
 
-class Namespace(MutableMapping[Key, V], Generic[V]):
-    """The keys of a cache that begin with one prefix, with the prefix hidden.
-
-    Reads and writes go to the parent cache under prefix + key; iteration, len and
-    clear() see only this prefix's live keys (clear deletes exactly those, in one call).
-    """
-
-    __slots__ = ("cache", "prefix", "_pattern")
-
-    def __init__(self, cache: Cache[V], prefix: bytes) -> None:
-        if not prefix:
-            raise ValueError("a namespace prefix must not be empty")
-        self.cache = cache
-        self.prefix = prefix
-        self._pattern = glob_escape(prefix)
-
-    def __repr__(self) -> str:
-        return f"<vellum.Namespace {self.prefix!r} of {self.cache!r}>"
-
-    def _k(self, key: Key) -> bytes:
-        return self.prefix + key_bytes(key)
-
-    def __getitem__(self, key: Key) -> V:
-        return self.cache[self._k(key)]
-
-    def __setitem__(self, key: Key, value: V) -> None:
-        self.cache[self._k(key)] = value
-
-    def __delitem__(self, key: Key) -> None:
-        del self.cache[self._k(key)]
-
-    def __contains__(self, key: object) -> bool:
-        return isinstance(key, (str, bytes)) and self.cache.exists(self._k(key))
-
-    def _keys(self) -> list[bytes]:
-        return self.cache.match(self._pattern)
-
-    def __len__(self) -> int:
-        return len(self._keys())
-
-    def __iter__(self) -> Iterator[bytes]:
-        cut = len(self.prefix)
-        return (k[cut:] for k in self._keys())
-
-    @overload
-    def get(self, key: Key) -> V | None: ...
-    @overload
-    def get(self, key: Key, default: V) -> V: ...
-    @overload
-    def get(self, key: Key, default: D) -> V | D: ...
-    def get(self, key: Key, default: object = None) -> object:
-        return self.cache.get(self._k(key), default)
-
-    def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool:
-        return self.cache.set(self._k(key), value, ttl=ttl, nx=nx, xx=xx)
-
-    def delete(self, *keys: Key) -> int:
-        return self.cache.delete(*(self._k(k) for k in keys))
-
-    def expire(self, key: Key, ttl: TTL) -> bool:
-        return self.cache.expire(self._k(key), ttl)
-
-    def ttl(self, key: Key) -> float | None:
-        return self.cache.ttl(self._k(key))
-
-    def update(  # type: ignore[override]
-        self, other: Mapping[Key, V] | Iterable[tuple[Key, V]] = (), /, **kwargs: V
-    ) -> None:
-        items: Iterable[tuple[Key, V]] = other.items() if isinstance(other, Mapping) else other
-        pairs: dict[Key, V] = {self._k(k): v for k, v in items}
-        pairs.update({self._k(k): v for k, v in kwargs.items()})
-        self.cache.update(pairs)
-
-    def clear(self) -> None:
-        """Deletes this namespace's keys and nothing else."""
-        keys = self._keys()
-        if keys:
-            self.cache.delete(*keys)
-
-    def namespace(self, prefix: Key) -> Namespace[V]:
-        return Namespace(self.cache, self.prefix + key_bytes(prefix))
-
-
 def _make_private_dir(path: str) -> None:
     # A data directory holds every cached value; one vellum creates is readable by its
     # owner only. An existing directory keeps the mode its owner gave it.
@@ -635,65 +557,3 @@ def _make_private_dir(path: str) -> None:
     except FileExistsError:
         return
     os.chmod(path, 0o700)
-
-
-class Transaction(Generic[V]):
-    """Operations of one `Cache.transaction()`; they run when the `with` block ends.
-
-    An exception inside the block discards them. A command the cache refuses before running
-    (unknown, wrong arguments) raises ValueError and nothing runs; one that fails while
-    running (TypeError for the wrong kind of value) stands in `results` as its exception
-    while the others run.
-    """
-
-    def __init__(self, cache: Cache[V]) -> None:
-        self._cache = cache
-        self._commands: list[list[bytes | str]] = []
-        self._decoders: list[bool] = []
-        self.results: list[Any] = []
-
-    def __enter__(self) -> Transaction[V]:
-        return self
-
-    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
-        if exc_type is None:
-            self.execute()
-
-    def call(self, *words: Key | int) -> None:
-        """Queues one command in the server's own words, e.g. call("HSET", "h", "f", "v")."""
-        self._commands.append([w if isinstance(w, (bytes, str)) else str(w) for w in words])
-        self._decoders.append(False)
-
-    def set(self, key: Key, value: V, ttl: TTL | None = None) -> None:
-        c = self._cache
-        data = value if c._raw and type(value) is bytes else c._encode(value)
-        words: list[bytes | str] = ["SET", key_bytes(key), cast(bytes, data)]
-        if ttl is not None:
-            words += ["PX", str(ttl_to_ms(ttl))]
-        self._commands.append(words)
-        self._decoders.append(False)
-
-    def get(self, key: Key) -> None:
-        self._commands.append(["GET", key_bytes(key)])
-        self._decoders.append(True)
-
-    def delete(self, *keys: Key) -> None:
-        self.call("DEL", *(key_bytes(k) for k in keys))
-
-    def incr(self, key: Key, amount: int = 1) -> None:
-        self.call("INCRBY", key_bytes(key), amount)
-
-    def execute(self) -> list[Any]:
-        """Runs the queued operations as one transaction and returns their results."""
-        commands, decoders = self._commands, self._decoders
-        self._commands, self._decoders = [], []
-        if not commands:
-            self.results = []
-            return self.results
-        c = self._cache
-        raw = c._native.transaction(commands)
-        self.results = [
-            (r if c._raw or r is None or isinstance(r, BaseException) else c._decode(r)) if d else r
-            for r, d in zip(raw, decoders)
-        ]
-        return self.results
