@@ -5,11 +5,15 @@ The native class cannot be subclassed, so a `Cache` holds one on its `native` at
 seconds or as timedeltas, prefix namespaces, memoization, statistics and a guarded
 lifecycle. Thread safety is the native store's: any number of threads may use one
 `Cache`; the wrapper keeps no mutable state of its own on the data path.
+
+This module holds the wrapper's core: codecs on the data path, lifecycle, the fork guard,
+the mapping protocol and the string and key commands. The collection commands come from
+the mixins in `_collection_commands`; `Namespace` and `Transaction` live in their own
+modules, and this one re-exports them.
 """
 
 from __future__ import annotations
 
-import builtins
 import ctypes
 import logging
 import os
@@ -17,11 +21,14 @@ import warnings
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from collections.abc import MutableMapping
-from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, NoReturn, TypeVar, overload
 
 from . import _vellum
+from ._collection_commands import HashCommands, ListCommands, SetCommands
+from ._namespace import Namespace
+from ._transaction import Transaction
 from .codecs import BytesCodec, Codec, resolve_codec
-from .keys import TTL, Key, glob_escape, key_bytes, ttl_to_ms
+from .keys import TTL, Key, key_bytes, ttl_to_ms
 from .memoize import Memoizer
 from .stats import CacheStats
 from .units import parse_size
@@ -82,7 +89,7 @@ def _after_fork_in_child() -> None:
 os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
+class Cache(_vellum.CacheBase, HashCommands, ListCommands, SetCommands, MutableMapping[Key, V], Generic[V]):
     """An in-process cache of values of type V under str or bytes keys.
 
     Values pass through `codec` (bytes by default; "str", "json", "msgpack" or any
@@ -499,204 +506,6 @@ class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
     def used_memory(self) -> int:
         return self._native.used_memory
 
-    # Collections are bytes-level: fields, members and items are not passed through the codec.
-
-    def hset(self, key: Key, field: Key, value: bytes | str) -> bool:
-        return self._native.hset(key, field, value)
-
-    def hget(self, key: Key, field: Key) -> bytes | None:
-        return self._native.hget(key, field)
-
-    def hdel(self, key: Key, *fields: Key) -> int:
-        return self._native.hdel(key, *fields)
-
-    def hgetall(self, key: Key) -> dict[bytes, bytes]:
-        return self._native.hgetall(key)
-
-    def hlen(self, key: Key) -> int:
-        return self._native.hlen(key)
-
-    def lpush(self, key: Key, *values: bytes | str) -> int:
-        return self._native.lpush(key, *values)
-
-    def rpush(self, key: Key, *values: bytes | str) -> int:
-        return self._native.rpush(key, *values)
-
-    @overload
-    def lpop(self, key: Key, count: None = None) -> bytes | None: ...
-    @overload
-    def lpop(self, key: Key, count: int) -> list[bytes]: ...
-    def lpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
-        return self._native.lpop(key, count)
-
-    @overload
-    def rpop(self, key: Key, count: None = None) -> bytes | None: ...
-    @overload
-    def rpop(self, key: Key, count: int) -> list[bytes]: ...
-    def rpop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
-        return self._native.rpop(key, count)
-
-    def lindex(self, key: Key, index: int) -> bytes | None:
-        return self._native.lindex(key, index)
-
-    def lpos(
-        self, key: Key, element: bytes | str, rank: int = 1, count: int | None = None, maxlen: int = 0
-    ) -> int | list[int] | None:
-        """The first match's index (None: no match); with a count, a list of up to `count`
-        indexes (0: all). A negative rank searches from the tail."""
-        return self._native.lpos(key, element, rank, count, maxlen)
-
-    def lrange(self, key: Key, start: int, stop: int) -> list[bytes]:
-        return self._native.lrange(key, start, stop)
-
-    def llen(self, key: Key) -> int:
-        return self._native.llen(key)
-
-    def lset(self, key: Key, index: int, value: bytes | str) -> None:
-        """Replaces the item at `index` (negative: from the tail); KeyError when the key is
-        missing, IndexError past either end."""
-        self._native.lset(key, index, value)
-
-    def ltrim(self, key: Key, start: int, stop: int) -> None:
-        """Keeps the items from start to stop inclusive (as lrange reads them); a list left
-        empty is removed."""
-        self._native.ltrim(key, start, stop)
-
-    def lrem(self, key: Key, count: int, value: bytes | str) -> int:
-        """Removes items equal to `value`: the first `count` (count > 0), the last -count
-        (count < 0) or all (0). The number removed."""
-        return self._native.lrem(key, count, value)
-
-    def linsert(self, key: Key, where: Literal["before", "after"], pivot: bytes | str, value: bytes | str) -> int:
-        """Inserts `value` before or after the first item equal to `pivot`: the new length,
-        -1 when no item equals `pivot`, 0 when the key is missing."""
-        return self._native.linsert(key, where, pivot, value)
-
-    def lmove(
-        self, src: Key, dst: Key, wherefrom: Literal["left", "right"] = "left", whereto: Literal["left", "right"] = "right"
-    ) -> bytes | None:
-        """Pops an item from one end of src and pushes it onto one end of dst, atomically;
-        the item, or None when src is missing. src == dst rotates the list."""
-        return self._native.lmove(src, dst, wherefrom, whereto)
-
-    def rpoplpush(self, src: Key, dst: Key) -> bytes | None:
-        """lmove(src, dst, "right", "left")."""
-        return self._native.rpoplpush(src, dst)
-
-    def sadd(self, key: Key, *members: bytes | str) -> int:
-        return self._native.sadd(key, *members)
-
-    def srem(self, key: Key, *members: bytes | str) -> int:
-        return self._native.srem(key, *members)
-
-    def smembers(self, key: Key) -> builtins.set[bytes]:
-        return self._native.smembers(key)
-
-    def sismember(self, key: Key, member: bytes | str) -> bool:
-        return self._native.sismember(key, member)
-
-    def scard(self, key: Key) -> int:
-        return self._native.scard(key)
-
-    def smismember(self, key: Key, *members: bytes | str) -> list[bool]:
-        return self._native.smismember(key, *members)
-
-    @overload
-    def srandmember(self, key: Key, count: None = None) -> bytes | None: ...
-    @overload
-    def srandmember(self, key: Key, count: int) -> list[bytes]: ...
-    def srandmember(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
-        """One random member (None when empty); with a count a list: count >= 0 distinct
-        members, count < 0 exactly -count members with repeats."""
-        return self._native.srandmember(key, count)
-
-    @overload
-    def spop(self, key: Key, count: None = None) -> bytes | None: ...
-    @overload
-    def spop(self, key: Key, count: int) -> list[bytes]: ...
-    def spop(self, key: Key, count: int | None = None) -> bytes | list[bytes] | None:
-        return self._native.spop(key, count)
-
-    def smove(self, src: Key, dst: Key, member: bytes | str) -> bool:
-        return self._native.smove(src, dst, member)
-
-    def sinter(self, *keys: Key) -> builtins.set[bytes]:
-        return self._native.sinter(*keys)
-
-    def sunion(self, *keys: Key) -> builtins.set[bytes]:
-        return self._native.sunion(*keys)
-
-    def sdiff(self, *keys: Key) -> builtins.set[bytes]:
-        return self._native.sdiff(*keys)
-
-    def sinterstore(self, dst: Key, *keys: Key) -> int:
-        return self._native.sinterstore(dst, *keys)
-
-    def sunionstore(self, dst: Key, *keys: Key) -> int:
-        return self._native.sunionstore(dst, *keys)
-
-    def sdiffstore(self, dst: Key, *keys: Key) -> int:
-        return self._native.sdiffstore(dst, *keys)
-
-    def sintercard(self, keys: Iterable[Key], limit: int = 0) -> int:
-        return self._native.sintercard(keys, limit)
-
-    def hmget(self, key: Key, *fields: Key) -> list[bytes | None]:
-        return self._native.hmget(key, *fields)
-
-    def hkeys(self, key: Key) -> list[bytes]:
-        return self._native.hkeys(key)
-
-    def hvals(self, key: Key) -> list[bytes]:
-        return self._native.hvals(key)
-
-    def hexists(self, key: Key, field: Key) -> bool:
-        return self._native.hexists(key, field)
-
-    def hstrlen(self, key: Key, field: Key) -> int:
-        return self._native.hstrlen(key, field)
-
-    def hsetnx(self, key: Key, field: Key, value: bytes | str) -> bool:
-        return self._native.hsetnx(key, field, value)
-
-    def hincrby(self, key: Key, field: Key, amount: int = 1) -> int:
-        return self._native.hincrby(key, field, amount)
-
-    def hincrbyfloat(self, key: Key, field: Key, amount: float = 1.0) -> float:
-        return self._native.hincrbyfloat(key, field, amount)
-
-    def hscan(
-        self, key: Key, cursor: int = 0, match: str | None = None, count: int = 10
-    ) -> tuple[int, dict[bytes, bytes]]:
-        """One page of the hash's fields and values from `cursor` (0 starts; 0 comes back
-        at the end). Every field present for a whole iteration is returned at least once."""
-        return self._native.hscan(key, cursor, match, count)
-
-    def sscan(self, key: Key, cursor: int = 0, match: str | None = None, count: int = 10) -> tuple[int, list[bytes]]:
-        """One page of the set's members from `cursor` (0 starts; 0 comes back at the end).
-        Every member present for a whole iteration is returned at least once."""
-        return self._native.sscan(key, cursor, match, count)
-
-    def hscan_iter(self, key: Key, match: str | None = None, count: int = 100) -> Iterator[tuple[bytes, bytes]]:
-        """Yields the hash's (field, value) pairs a page at a time, never holding a lock
-        between pages: every field present throughout is yielded at least once."""
-        cursor = 0
-        while True:
-            cursor, page = self._native.hscan(key, cursor, match, count)
-            yield from page.items()
-            if cursor == 0:
-                return
-
-    def sscan_iter(self, key: Key, match: str | None = None, count: int = 100) -> Iterator[bytes]:
-        """Yields the set's members a page at a time, never holding a lock between pages:
-        every member present throughout is yielded at least once."""
-        cursor = 0
-        while True:
-            cursor, members = self._native.sscan(key, cursor, match, count)
-            yield from members
-            if cursor == 0:
-                return
-
     # ---- statistics, namespaces, memoization ----
 
     def stats(self) -> CacheStats:
@@ -738,89 +547,6 @@ class Cache(_vellum.CacheBase, MutableMapping[Key, V], Generic[V]):
         return Transaction(self)
 
 
-class Namespace(MutableMapping[Key, V], Generic[V]):
-    """The keys of a cache that begin with one prefix, with the prefix hidden.
-
-    Reads and writes go to the parent cache under prefix + key; iteration, len and
-    clear() see only this prefix's live keys (clear deletes exactly those, in one call).
-    """
-
-    __slots__ = ("cache", "prefix", "_pattern")
-
-    def __init__(self, cache: Cache[V], prefix: bytes) -> None:
-        if not prefix:
-            raise ValueError("a namespace prefix must not be empty")
-        self.cache = cache
-        self.prefix = prefix
-        self._pattern = glob_escape(prefix)
-
-    def __repr__(self) -> str:
-        return f"<vellum.Namespace {self.prefix!r} of {self.cache!r}>"
-
-    def _k(self, key: Key) -> bytes:
-        return self.prefix + key_bytes(key)
-
-    def __getitem__(self, key: Key) -> V:
-        return self.cache[self._k(key)]
-
-    def __setitem__(self, key: Key, value: V) -> None:
-        self.cache[self._k(key)] = value
-
-    def __delitem__(self, key: Key) -> None:
-        del self.cache[self._k(key)]
-
-    def __contains__(self, key: object) -> bool:
-        return isinstance(key, (str, bytes)) and self.cache.exists(self._k(key))
-
-    def _keys(self) -> list[bytes]:
-        return self.cache.match(self._pattern)
-
-    def __len__(self) -> int:
-        return len(self._keys())
-
-    def __iter__(self) -> Iterator[bytes]:
-        cut = len(self.prefix)
-        return (k[cut:] for k in self._keys())
-
-    @overload
-    def get(self, key: Key) -> V | None: ...
-    @overload
-    def get(self, key: Key, default: V) -> V: ...
-    @overload
-    def get(self, key: Key, default: D) -> V | D: ...
-    def get(self, key: Key, default: object = None) -> object:
-        return self.cache.get(self._k(key), default)
-
-    def set(self, key: Key, value: V, ttl: TTL | None = None, nx: bool = False, xx: bool = False) -> bool:
-        return self.cache.set(self._k(key), value, ttl=ttl, nx=nx, xx=xx)
-
-    def delete(self, *keys: Key) -> int:
-        return self.cache.delete(*(self._k(k) for k in keys))
-
-    def expire(self, key: Key, ttl: TTL) -> bool:
-        return self.cache.expire(self._k(key), ttl)
-
-    def ttl(self, key: Key) -> float | None:
-        return self.cache.ttl(self._k(key))
-
-    def update(  # type: ignore[override]
-        self, other: Mapping[Key, V] | Iterable[tuple[Key, V]] = (), /, **kwargs: V
-    ) -> None:
-        items: Iterable[tuple[Key, V]] = other.items() if isinstance(other, Mapping) else other
-        pairs: dict[Key, V] = {self._k(k): v for k, v in items}
-        pairs.update({self._k(k): v for k, v in kwargs.items()})
-        self.cache.update(pairs)
-
-    def clear(self) -> None:
-        """Deletes this namespace's keys and nothing else."""
-        keys = self._keys()
-        if keys:
-            self.cache.delete(*keys)
-
-    def namespace(self, prefix: Key) -> Namespace[V]:
-        return Namespace(self.cache, self.prefix + key_bytes(prefix))
-
-
 def _make_private_dir(path: str) -> None:
     # A data directory holds every cached value; one vellum creates is readable by its
     # owner only. An existing directory keeps the mode its owner gave it.
@@ -831,65 +557,3 @@ def _make_private_dir(path: str) -> None:
     except FileExistsError:
         return
     os.chmod(path, 0o700)
-
-
-class Transaction(Generic[V]):
-    """Operations of one `Cache.transaction()`; they run when the `with` block ends.
-
-    An exception inside the block discards them. A command the cache refuses before running
-    (unknown, wrong arguments) raises ValueError and nothing runs; one that fails while
-    running (TypeError for the wrong kind of value) stands in `results` as its exception
-    while the others run.
-    """
-
-    def __init__(self, cache: Cache[V]) -> None:
-        self._cache = cache
-        self._commands: list[list[bytes | str]] = []
-        self._decoders: list[bool] = []
-        self.results: list[Any] = []
-
-    def __enter__(self) -> Transaction[V]:
-        return self
-
-    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
-        if exc_type is None:
-            self.execute()
-
-    def call(self, *words: Key | int) -> None:
-        """Queues one command in the server's own words, e.g. call("HSET", "h", "f", "v")."""
-        self._commands.append([w if isinstance(w, (bytes, str)) else str(w) for w in words])
-        self._decoders.append(False)
-
-    def set(self, key: Key, value: V, ttl: TTL | None = None) -> None:
-        c = self._cache
-        data = value if c._raw and type(value) is bytes else c._encode(value)
-        words: list[bytes | str] = ["SET", key_bytes(key), cast(bytes, data)]
-        if ttl is not None:
-            words += ["PX", str(ttl_to_ms(ttl))]
-        self._commands.append(words)
-        self._decoders.append(False)
-
-    def get(self, key: Key) -> None:
-        self._commands.append(["GET", key_bytes(key)])
-        self._decoders.append(True)
-
-    def delete(self, *keys: Key) -> None:
-        self.call("DEL", *(key_bytes(k) for k in keys))
-
-    def incr(self, key: Key, amount: int = 1) -> None:
-        self.call("INCRBY", key_bytes(key), amount)
-
-    def execute(self) -> list[Any]:
-        """Runs the queued operations as one transaction and returns their results."""
-        commands, decoders = self._commands, self._decoders
-        self._commands, self._decoders = [], []
-        if not commands:
-            self.results = []
-            return self.results
-        c = self._cache
-        raw = c._native.transaction(commands)
-        self.results = [
-            (r if c._raw or r is None or isinstance(r, BaseException) else c._decode(r)) if d else r
-            for r, d in zip(raw, decoders)
-        ]
-        return self.results

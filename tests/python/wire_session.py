@@ -1,10 +1,11 @@
 """Shared setup of the per-family command tests: a persistent native Cache served on a
-loopback port, a redis client on it, and the accounting check run after each step."""
+loopback port, a redis client on it, its reopening, and the checks run after each step."""
 
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+import pytest
 import redis
 
 from vellum._vellum import Cache, Server
@@ -18,19 +19,37 @@ def audit_ok(cache: Any) -> None:
     assert a["empty_collections"] == 0
 
 
-def serve(tmp_path: Path, shards: int) -> Iterator[tuple[Any, Any, Path, dict[str, Any]]]:
-    """Yields (cache, client, data path, box); a test that reopens the cache puts the new
-    one in box["cache"], which is the one closed at the end."""
+def assert_refused(cache: Any, client: Any, args: tuple[str, ...], message: str) -> None:
+    """Sends a command that must fail with `message`, and checks it used no memory."""
+    used = cache.used_memory
+    with pytest.raises(redis.ResponseError) as err:
+        client.execute_command(*args)
+    # The client drops the generic "ERR " code from the text it raises.
+    assert str(err.value) == message.removeprefix("ERR ")
+    assert cache.used_memory == used
+
+
+def serve(tmp_path: Path, shards: int) -> Iterator[tuple[Any, Any, dict[str, Any]]]:
+    """Yields (cache, client, box); `reopen(box)` replaces the cache in
+    box["cache"], which is the one closed at the end."""
     path = tmp_path / "data"
     cache = Cache(shards=shards, persist_dir=path, snapshot_interval=0, fsync="always")
     server = Server(cache, port=0)
     server.start()
     client = redis.Redis(host="127.0.0.1", port=server.port, protocol=2)
-    box = {"cache": cache}
-    yield cache, client, path, box
+    box: dict[str, Any] = {"cache": cache, "path": path, "shards": shards}
+    yield cache, client, box
     client.close()
     server.stop()
     box["cache"].close()
+
+
+def reopen(box: dict[str, Any]) -> Any:
+    """Closes the served cache and opens its data directory again with the same shards:
+    the new cache (no longer served) holds what the log and snapshot replay."""
+    box["cache"].close()
+    box["cache"] = Cache(shards=box["shards"], persist_dir=box["path"], snapshot_interval=0)
+    return box["cache"]
 
 
 def segment_ops(path: Path) -> dict[str, int]:
