@@ -2,20 +2,52 @@
 
 namespace vellum::server {
 
-int64_t ClientRegistry::add(std::string addr, uint64_t now_ms) {
+int64_t ClientRegistry::add(std::string addr, uint64_t now_ms, std::function<void()> interrupt) {
   std::lock_guard<std::mutex> guard(mu_);
-  const int64_t id = next_id_++;
+  const int64_t id = next_id_;
   ClientInfo info;
   info.id = id;
   info.addr = std::move(addr);
   info.created_ms = now_ms;
   live_.emplace(id, std::move(info));
+  if (interrupt) {
+    try {
+      interrupts_.emplace(id, std::move(interrupt));
+    } catch (...) {
+      live_.erase(id);
+      throw;
+    }
+  }
+  ++next_id_;
   return id;
 }
 
 void ClientRegistry::remove(int64_t id) {
   std::lock_guard<std::mutex> guard(mu_);
   live_.erase(id);
+  interrupts_.erase(id);
+}
+
+size_t ClientRegistry::kill(const std::function<bool(const ClientInfo&)>& match, int64_t self, bool& killed_self) {
+  std::lock_guard<std::mutex> guard(mu_);
+  size_t killed = 0;
+  killed_self = false;
+  for (auto it = live_.begin(); it != live_.end();) {
+    if (!match(it->second)) {
+      ++it;
+      continue;
+    }
+    const int64_t id = it->first;
+    if (id == self) {
+      killed_self = true;
+    } else if (auto i = interrupts_.find(id); i != interrupts_.end()) {
+      i->second();
+    }
+    interrupts_.erase(id);
+    it = live_.erase(it);
+    ++killed;
+  }
+  return killed;
 }
 
 void ClientRegistry::set_name(int64_t id, std::string name) {

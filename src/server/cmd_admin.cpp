@@ -120,20 +120,27 @@ Reply client_info_line(const ServerContext& ctx, const ConnectionState& state) {
   return Reply::verbatim(client_line(*me, monotonic_ms()) + "\n");
 }
 
-// CLIENT LIST [TYPE type] [ID id ...]: the connections, one line each. Every connection
-// is of the type "normal"; the other types a client may ask for (master, replica,
-// pubsub) list none.
+// Every connection is of the type "normal"; the other types a client may name (master,
+// replica, pubsub) have no connections. Nullopt for a name that is no type.
+std::optional<bool> type_is_normal(BytesView word) {
+  const std::string type = ascii_lower(word);
+  if (type == "normal") return true;
+  if (type == "master" || type == "replica" || type == "slave" || type == "pubsub") return false;
+  return std::nullopt;
+}
+
+Reply unknown_type(BytesView word) { return Reply::error("ERR Unknown client type '" + utf8::lossy(word) + "'"); }
+
+// CLIENT LIST [TYPE type] [ID id ...]: the connections, one line each.
 Reply client_list(const ServerContext& ctx, const Request& req) {
   bool any_type = true;
   std::optional<std::vector<int64_t>> ids;
   for (size_t i = 2; i < req.size(); ++i) {
     const std::string word = ascii_upper(req[i]);
     if (word == "TYPE" && i + 1 < req.size()) {
-      const std::string type = ascii_lower(req[++i]);
-      if (type != "normal" && type != "master" && type != "replica" && type != "slave" && type != "pubsub") {
-        return Reply::error("ERR Unknown client type '" + utf8::lossy(req[i]) + "'");
-      }
-      any_type = type == "normal";
+      const std::optional<bool> normal = type_is_normal(req[++i]);
+      if (!normal) return unknown_type(req[i]);
+      any_type = *normal;
     } else if (word == "ID" && i + 1 < req.size()) {
       ids.emplace();
       for (++i; i < req.size(); ++i) {
@@ -154,6 +161,67 @@ Reply client_list(const ServerContext& ctx, const Request& req) {
     }
   }
   return Reply::verbatim(std::move(out));
+}
+
+// CLIENT KILL addr (the old form: OK, or an error when no connection has that address), or
+// CLIENT KILL with filters ID, ADDR, TYPE, USER, MAXAGE and SKIPME (the count closed). A
+// connection that kills itself gets its reply and then closes.
+Reply client_kill(const ServerContext& ctx, ConnectionState& state, const Request& req) {
+  std::optional<int64_t> id;
+  std::optional<std::string> addr;
+  std::optional<uint64_t> max_age_s;
+  bool any_type = true;
+  bool any_user = true;
+  bool skip_me = true;
+  const bool old_form = req.size() == 3;
+  if (old_form) {
+    addr = std::string(req[2]);
+    skip_me = false;
+  } else {
+    if (req.size() % 2 != 0) return syntax_error();
+    for (size_t i = 2; i < req.size(); i += 2) {
+      const std::string word = ascii_upper(req[i]);
+      const Bytes& value = req[i + 1];
+      if (word == "ID") {
+        id = parse_int(value);
+        if (!id || *id <= 0) return Reply::error("ERR client-id should be greater than 0");
+      } else if (word == "ADDR") {
+        addr = std::string(value);
+      } else if (word == "TYPE") {
+        const std::optional<bool> normal = type_is_normal(value);
+        if (!normal) return unknown_type(value);
+        any_type = any_type && *normal;
+      } else if (word == "USER") {
+        any_user = any_user && value == "default";
+      } else if (word == "MAXAGE") {
+        const std::optional<int64_t> age = parse_int(value);
+        if (!age || *age < 0) return syntax_error();
+        max_age_s = static_cast<uint64_t>(*age);
+      } else if (word == "SKIPME") {
+        const std::string yes_no = ascii_lower(value);
+        if (yes_no != "yes" && yes_no != "no") return syntax_error();
+        skip_me = yes_no == "yes";
+      } else {
+        return syntax_error();
+      }
+    }
+  }
+  size_t killed = 0;
+  bool killed_self = false;
+  if (ctx.clients && any_type && any_user) {
+    const uint64_t now = monotonic_ms();
+    killed = ctx.clients->kill(
+        [&](const ClientInfo& c) {
+          if (skip_me && c.id == state.id) return false;
+          if (id && c.id != *id) return false;
+          if (addr && c.addr != *addr) return false;
+          return !max_age_s || (now >= c.created_ms && now - c.created_ms >= *max_age_s * 1000);
+        },
+        state.id, killed_self);
+  }
+  state.closing = state.closing || killed_self;
+  if (!old_form) return Reply::from_int(static_cast<int64_t>(killed));
+  return killed != 0 ? ok() : Reply::error("ERR No such client");
 }
 
 Reply cmd_client(const ServerContext& ctx, ConnectionState& state, const Request& req) {
@@ -179,6 +247,7 @@ Reply cmd_client(const ServerContext& ctx, ConnectionState& state, const Request
     return ok();
   }
   if (sub == "LIST") return client_list(ctx, req);
+  if (sub == "KILL" && n >= 3) return client_kill(ctx, state, req);
   return Reply::error("ERR unknown subcommand or wrong number of arguments for '" + utf8::lossy(req[1]) +
                       "'. Try CLIENT HELP.");
 }

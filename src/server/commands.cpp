@@ -65,7 +65,8 @@ DispatchResult dispatch(const ServerContext& ctx, ConnectionState& state, const 
   if (argc < row->min_args || (row->max_args != kAny && argc > row->max_args)) {
     return {wrong_args(req[0]), false};
   }
-  return {row->handler(ctx, state, req), (row->flags & kCloses) != 0};
+  Reply reply = row->handler(ctx, state, req);
+  return {std::move(reply), (row->flags & kCloses) != 0 || state.closing};
 }
 
 }  // namespace vellum::server

@@ -55,6 +55,7 @@ struct ConnectionState {
   int protocol = kResp2;  // the reply encoding HELLO chose
   int64_t id = 0;         // the connection's id in ctx.clients; 0: not listed
   std::string name;       // CLIENT SETNAME
+  bool closing = false;   // the connection closes after the current reply (CLIENT KILL of itself)
 
   // Transactions. Between MULTI and EXEC or DISCARD requests are checked and queued, not
   // run; a request refused while queuing makes EXEC abort. The queued requests are

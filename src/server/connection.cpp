@@ -102,7 +102,7 @@ void serve_requests(ByteSource& in, ByteSink& out, const ServerContext& ctx, std
   } listing;
   try {
     if (ctx.clients) {
-      state.id = ctx.clients->add(std::string(peer), monotonic_ms());
+      state.id = ctx.clients->add(std::string(peer), monotonic_ms(), [&in] { in.interrupt(); });
       listing.id = state.id;
       listing.reg = ctx.clients.get();
     }

@@ -161,6 +161,10 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual IoResult<size_t> read(char* buf, size_t cap) = 0;
+  // Ends a read in progress and every later one (end of stream or an error). Safe to call
+  // from another thread while the owner reads; a source that cannot be interrupted
+  // ignores it.
+  virtual void interrupt() {}
 };
 
 // Where a writer's bytes go. write_all() accepts every byte or fails.

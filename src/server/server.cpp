@@ -29,6 +29,9 @@ class SocketSource final : public ByteSource {
  public:
   explicit SocketSource(Socket& s) : s_(s) {}
   IoResult<size_t> read(char* buf, size_t cap) override { return s_.recv(buf, cap); }
+  // The socket stays open until its connection has left the client registry, which is
+  // where this is called from (CLIENT KILL), so the descriptor is never a reused one.
+  void interrupt() override { (void)s_.shutdown_both(); }
 
  private:
   Socket& s_;

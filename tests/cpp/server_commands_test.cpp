@@ -518,7 +518,7 @@ TEST_F(DispatchTest, ClientSubcommandsAndRegistry) {
       {{}, {"client", "setname", "a b"}, err(bad_name)},
       {{}, {"CLIENT", "SETNAME", "x\n"}, err(bad_name)},
       {{}, {"CLIENT", "SETNAME"}, err(unknown_sub("SETNAME"))},
-      {{}, {"CLIENT", "KILL", "ID", "1"}, err(unknown_sub("KILL"))},
+      {{}, {"CLIENT", "KILL"}, err(unknown_sub("KILL"))},
       {{}, {"CLIENT", "SETINFO", "LIB-NAME", "redis-py"}, Reply::simple("OK")},
       {{}, {"CLIENT", "SETINFO", "lib-ver", "8.2.0"}, Reply::simple("OK")},
       {{},
@@ -551,6 +551,48 @@ TEST_F(DispatchTest, ClientSubcommandsAndRegistry) {
   ctx_.clients->remove(other.id);
   EXPECT_EQ(run({"CLIENT", "LIST"}).text, me);
   EXPECT_NE(run({"INFO", "clients"}).text.find("\r\nconnected_clients:1\r\n"), std::string::npos);
+}
+
+// CLIENT KILL withdraws the connections its filters match at once, interrupting each one's
+// reads; the caller is skipped unless SKIPME no, and then closes after its reply.
+TEST_F(DispatchTest, ClientKillFiltersAndWithdraws) {
+  int interrupted_a = 0, interrupted_b = 0;
+  state_.id = ctx_.clients->add("10.0.0.1:1", 0, [] { ADD_FAILURE() << "the caller's own reads were interrupted"; });
+  const int64_t a = ctx_.clients->add("10.0.0.2:2", 0, [&] { ++interrupted_a; });
+  const int64_t b = ctx_.clients->add("10.0.0.3:3", 0, [&] { ++interrupted_b; });
+  const std::string me = std::to_string(state_.id);
+  run_cases({
+      {{}, {"CLIENT", "KILL", "ID", "0"}, err("ERR client-id should be greater than 0")},
+      {{}, {"CLIENT", "KILL", "ID", "x"}, err("ERR client-id should be greater than 0")},
+      {{}, {"CLIENT", "KILL", "ADDR", "10.0.0.2:2", "SKIPME"}, err(kSyntax)},
+      {{}, {"CLIENT", "KILL", "SKIPME", "maybe"}, err(kSyntax)},
+      {{}, {"CLIENT", "KILL", "COLOUR", "red"}, err(kSyntax)},
+      {{}, {"CLIENT", "KILL", "MAXAGE", "-1"}, err(kSyntax)},
+      {{}, {"CLIENT", "KILL", "TYPE", "x"}, err("ERR Unknown client type 'x'")},
+      {{}, {"CLIENT", "KILL", "10.9.9.9:9"}, err("ERR No such client")},
+      // Filters that match nobody: another type, another user, an id or address not listed,
+      // an age not reached, or only the caller (skipped).
+      {{}, {"CLIENT", "KILL", "TYPE", "pubsub"}, num(0)},
+      {{}, {"CLIENT", "KILL", "USER", "alice"}, num(0)},
+      {{}, {"CLIENT", "KILL", "ID", "99999"}, num(0)},
+      {{}, {"CLIENT", "KILL", "ID", std::to_string(b), "ADDR", "10.0.0.2:2"}, num(0)},
+      {{}, {"CLIENT", "KILL", "MAXAGE", "100000000000"}, num(0)},
+      {{}, {"CLIENT", "KILL", "ID", me}, num(0)},
+      // Each filter kind, one connection at a time.
+      {{}, {"CLIENT", "KILL", "ID", std::to_string(a), "USER", "default", "TYPE", "normal"}, num(1)},
+      {{}, {"CLIENT", "KILL", "ID", std::to_string(a)}, num(0)},
+      {{}, {"CLIENT", "KILL", "10.0.0.3:3"}, Reply::simple("OK")},
+  });
+  EXPECT_EQ(interrupted_a, 1);
+  EXPECT_EQ(interrupted_b, 1);
+  EXPECT_EQ(ctx_.clients->size(), 1u);
+  EXPECT_FALSE(state_.closing);
+  // Killing itself: the reply is given, then the connection closes; its reads are never
+  // interrupted under it.
+  const DispatchResult self = dispatch(ctx_, state_, {"CLIENT", "KILL", "ID", me, "SKIPME", "no"});
+  EXPECT_EQ(self.reply, num(1));
+  EXPECT_TRUE(self.close);
+  EXPECT_EQ(ctx_.clients->size(), 0u);
 }
 
 TEST_F(DispatchTest, CommandIntrospection) {

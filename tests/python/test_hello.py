@@ -139,6 +139,35 @@ def test_connection_and_introspection_commands(serve, parser, protocol):
         other.close()
 
 
+@pytest.mark.parametrize("how", ["id", "addr", "old form", "itself"])
+def test_client_kill_closes_the_connection_it_names(serve, how):
+    # The victim waits in a read on an idle connection: the kill must end that read.
+    server = serve()
+    r = redis.Redis(port=server.port, protocol=2)
+    victim = redis.Connection(port=server.port, protocol=2, socket_timeout=60)
+    try:
+        victim.send_command("CLIENT", "ID")
+        victim_id = victim.read_response()
+        (listed,) = r.client_list(client_id=[victim_id])
+        if how == "id":
+            assert r.client_kill_filter(_id=victim_id) == 1
+        elif how == "addr":
+            assert r.client_kill_filter(addr=listed["addr"], skipme=True) == 1
+        elif how == "old form":
+            assert r.client_kill(listed["addr"]) is True
+        else:
+            victim.send_command("CLIENT", "KILL", "ID", victim_id, "SKIPME", "no")
+            assert victim.read_response() == 1
+        assert victim_id not in {int(c["id"]) for c in r.client_list()}
+        with pytest.raises(redis.ConnectionError):
+            victim.send_command("PING")
+            victim.read_response()
+        assert r.ping() is True and r.client_kill_filter(_id=victim_id) == 0
+    finally:
+        victim.disconnect()
+        r.close()
+
+
 def test_hello_over_a_raw_connection_refuses_other_versions(serve):
     server = serve()
     conn = redis.Connection(port=server.port, protocol=2)
