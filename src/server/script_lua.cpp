@@ -51,7 +51,10 @@ constexpr int kMaxReplyDepth = 64;
 constexpr const char* kFunctions = "vellum.functions";
 constexpr const char* kChunkName = "@user_script";
 
-enum class Stop : uint8_t { None, Killed, TimedOut };
+// Why a run ends early. Widen: before writing, the script named a key it did not declare
+// or a command that spans the key space; the run is dropped and the script runs again
+// from the start holding every shard.
+enum class Stop : uint8_t { None, Killed, TimedOut, Widen };
 
 // What the callbacks need while a script runs.
 struct ActiveRun {
@@ -59,6 +62,8 @@ struct ActiveRun {
   Scripts::Run* run = nullptr;
   std::unordered_set<BytesView> keys;
   bool read_only = false;
+  bool every_shard = false;  // the run holds every shard: any key, and keyspace commands
+  bool may_widen = false;    // a run that needs every shard may start again with them
   uint64_t deadline_ms = 0;
   Stop stop = Stop::None;
 };
@@ -272,17 +277,34 @@ Reply call_command(ScriptVm& vm, const Request& req) {
   if (argc < row->min_args || (row->max_args != kAny && argc > row->max_args)) return wrong_args(req[0]);
   if ((row->flags & kNoScript) != 0) return Reply::error("ERR this command is not allowed from scripts");
   const std::optional<std::vector<size_t>> keys = key_indices(*row, req);
-  if (!keys) {
-    if ((row->flags & (kWrite | kReadOnly)) != 0 || !callable_without_keys(name)) {
-      return Reply::error("ERR '" + ascii_lower(name) +
-                          "' spans the whole key space or the connection and cannot run in a script");
-    }
-  } else {
+  const bool data_command = (row->flags & (kWrite | kReadOnly)) != 0;
+  if (!keys && !data_command && !callable_without_keys(name)) {
+    return Reply::error("ERR '" + ascii_lower(name) + "' acts on the connection and cannot run in a script");
+  }
+  // Past the declared keys: the whole run starts again holding every shard, unless it has
+  // written (its effects cannot be taken back) or runs inside a transaction's locks.
+  const Bytes* undeclared = nullptr;
+  if (keys) {
     for (size_t i : *keys) {
       if (!a.keys.contains(req[i])) {
-        return Reply::error("ERR a script may only name the keys it declares; '" + utf8::lossy(req[i]) +
-                            "' is not among them");
+        undeclared = &req[i];
+        break;
       }
+    }
+  }
+  if ((!keys && data_command) || undeclared != nullptr) {
+    if (!a.every_shard) {
+      if (a.may_widen && !a.run->has_written()) {
+        a.stop = Stop::Widen;
+        return Reply::error("ERR the script is being stopped");
+      }
+      if (undeclared == nullptr) {
+        return Reply::error("ERR '" + ascii_lower(name) +
+                            "' spans the key space: a script may call it only before it writes, and not inside a "
+                            "transaction");
+      }
+      return Reply::error("ERR a script may only name the keys it declares once it has written, or inside a "
+                          "transaction; '" + utf8::lossy(*undeclared) + "' is not among them");
     }
   }
   if ((row->flags & kWrite) != 0) {
@@ -670,16 +692,29 @@ Reply run_script(const ServerContext& ctx, ConnectionState& state, const ScriptC
   Scripts::Run run(scripts);
   active.run = &run;
 
+  // Inside a transaction's batch the shards held are the transaction's; none can be added.
+  active.may_widen = ShardLock::batch_token() == nullptr;
+
   Frame frame;
   frame.vm = vm;
   frame.call = &call;
   int status = 0;
-  auto committed = store.with_locked_shards(shards, [&] {
-    active.deadline_ms = monotonic_ms() + scripts.time_limit_ms();
-    vm->active = &active;
-    vm->refused = false;
-    status = lua_cpcall(vm->L, execute_protected, &frame);
-  });
+  StoreResult<void> committed;
+  for (;;) {
+    committed = store.with_locked_shards(shards, [&] {
+      active.deadline_ms = monotonic_ms() + scripts.time_limit_ms();
+      vm->active = &active;
+      vm->refused = false;
+      status = lua_cpcall(vm->L, execute_protected, &frame);
+    });
+    // A widened run wrote nothing, so dropping it leaves no trace; it starts over.
+    if (active.stop != Stop::Widen || vm->refused || !committed) break;
+    lua_settop(vm->L, 0);
+    active.stop = Stop::None;
+    active.every_shard = true;
+    shards = store.all_shards();
+    frame.reply = Reply();
+  }
   std::optional<Reply> stopped = stopped_reply(ctx, *vm, active);
   finish(state, *vm);
   if (!committed) return store_error(ctx, committed.error());

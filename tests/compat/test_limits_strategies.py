@@ -11,6 +11,9 @@ import pytest
 from served_process import vellum_serve
 
 limits = pytest.importorskip("limits")
+# Imported before any thread starts: limits imports the client lazily, and a thread that
+# finds it half-imported by another reads its version as 0.0.0 and refuses it.
+redis = pytest.importorskip("redis")
 from limits.storage import RedisStorage  # noqa: E402
 from limits.strategies import (  # noqa: E402
     FixedWindowRateLimiter,
@@ -58,3 +61,20 @@ def test_concurrent_clients_get_exactly_the_limit(uri, strategy, cost):
     assert not limiter.test(item, "user", f"{strategy}-{cost}")
     stats = limiter.get_window_stats(item, "user", f"{strategy}-{cost}")
     assert stats.remaining == 0
+
+
+def test_reset_clears_every_limit_and_nothing_else(uri):
+    # reset() is a script that lists its prefix with KEYS and deletes what it found: it names
+    # keys it did not declare, so it runs holding every shard.
+    storage = RedisStorage(uri)
+    item = limits.parse("5/hour")
+    for name, strategy in STRATEGIES.items():
+        for who in ("a", "b", "c"):
+            assert strategy(storage).hit(item, "reset", name, who)
+    other = redis.Redis.from_url(uri)
+    other.set("not-a-limit", "kept")
+    assert storage.reset() >= 9
+    assert other.keys("LIMITS:*") == []
+    assert other.get("not-a-limit") == b"kept"
+    for name, strategy in STRATEGIES.items():
+        assert strategy(storage).get_window_stats(item, "reset", name, "a").remaining == 5

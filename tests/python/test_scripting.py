@@ -108,7 +108,7 @@ def test_script_errors_reach_the_client(served):
     with pytest.raises(ResponseError, match="not an integer"):
         r.eval("return redis.call('INCR', KEYS[1])", 1, "s")
     with pytest.raises(ResponseError, match="may only name the keys it declares"):
-        r.eval("return redis.call('GET', 'elsewhere')", 1, "s")
+        r.eval("redis.call('SET', KEYS[1], 'text') return redis.call('GET', 'elsewhere')", 1, "s")
     with pytest.raises(ResponseError, match="time limit of 300 ms"):
         r.eval("while true do end", 0)
     # Nested C calls end in an error on the connection thread's stack, not a crash.
