@@ -76,6 +76,17 @@ class Client {
     }
   }
 
+  // One reply line, with its CR LF.
+  std::string line() {
+    std::string out;
+    while (!out.ends_with("\r\n")) {
+      const std::string c = read(1);
+      if (c.empty()) break;
+      out += c;
+    }
+    return out;
+  }
+
   std::string roundtrip(const std::string& request, size_t reply_len) {
     send(request);
     return read(reply_len);
@@ -118,6 +129,39 @@ TEST_F(WireTest, ProtocolErrorIsAnsweredThenTheConnectionCloses) {
   }
   Client probe(server_->port());
   EXPECT_EQ(probe.roundtrip("EXISTS k\r\n", 4), ":0\r\n");
+}
+
+// CLIENT KILL ends the victim's blocked read at once. Kills racing a victim's requests, or
+// its QUIT (the server closing the socket itself), touch no closed descriptor; the
+// sanitizer builds run this too.
+TEST_F(WireTest, ClientKillEndsTheNamedConnection) {
+  Client killer(server_->port());
+  ASSERT_EQ(killer.roundtrip("PING\r\n", 7), "+PONG\r\n");
+  Client victim(server_->port());
+  victim.send("CLIENT ID\r\n");
+  const std::string id_line = victim.line();
+  ASSERT_TRUE(id_line.starts_with(":")) << id_line;
+  const std::string id = id_line.substr(1, id_line.size() - 3);
+  killer.send("CLIENT KILL ID " + id + "\r\n");
+  EXPECT_EQ(killer.line(), ":1\r\n");
+  EXPECT_EQ(victim.read_to_close(), "");
+  killer.send("CLIENT KILL ID " + id + "\r\n");
+  EXPECT_EQ(killer.line(), ":0\r\n");
+  for (int i = 0; i < 30; ++i) {
+    std::string reply;
+    {
+      Client v(server_->port());
+      ASSERT_EQ(v.roundtrip("PING\r\n", 7), "+PONG\r\n");
+      std::thread t([&] {
+        killer.send("CLIENT KILL SKIPME yes\r\n");
+        reply = killer.line();
+      });
+      v.send(i % 2 == 0 ? "QUIT\r\n" : "PING\r\n");
+      t.join();
+    }  // the victim closes its end as the kill runs
+    EXPECT_TRUE(reply == ":0\r\n" || reply == ":1\r\n") << reply;
+  }
+  EXPECT_EQ(killer.roundtrip("PING\r\n", 7), "+PONG\r\n");
 }
 
 TEST_F(WireTest, EmptyRequestsGetNoReplyAndKeepTheConnection) {
